@@ -1,0 +1,95 @@
+// The boundary with the Perl interpreter: the bootstrap entry with its version
+// handshake, and the entry routine of MatchWin9xPid.
+//
+// croak() leaves by longjmp, so it is only ever called while no C++ object
+// with a destructor is alive in these routines.
+
+// The standard headers come before perl.h, whose macros clash with them.
+#include <cstdint>
+#include <cstring>
+
+#include "process_match.h"
+
+#define PERL_NO_GET_CONTEXT
+#include "EXTERN.h"
+#include "perl.h"
+#include "XSUB.h"
+
+#include "ppport.h"
+
+// Everything else stays hidden; the export list binds the second boot name.
+#if defined(__GNUC__)
+#define VARROKIT_BOOT_EXPORT __attribute__((visibility("default")))
+#else
+#define VARROKIT_BOOT_EXPORT
+#endif
+
+namespace {
+
+const char kModuleVersion[] = "0.01";
+const char kSourceFileName[] = "Varrokit9x";
+const char kFunctionName[] = "Win32::Varrokit::Varrokit9x::MatchWin9xPid";
+
+// The version the loader asked for: the bootstrap parameter if one was passed,
+// else $PACKAGE::XS_VERSION when defined, else $PACKAGE::VERSION. Null when
+// there is none to compare; *variable names the variable it came from.
+SV* RequiredVersion(pTHX_ const char* package, SV* parameter, const char** variable) {
+    *variable = nullptr;
+    if (parameter != nullptr) return parameter;
+    *variable = "XS_VERSION";
+    SV* version = get_sv(form("%s::%s", package, *variable), 0);
+    if (version == nullptr || !SvOK(version)) {
+        *variable = "VERSION";
+        version = get_sv(form("%s::%s", package, *variable), 0);
+    }
+    return version;
+}
+
+}  // namespace
+
+static void XS_Win32__Varrokit__Varrokit9x_MatchWin9xPid(pTHX_ CV* /*cv*/) {
+    dXSARGS;
+    if (items != 2)
+        croak("Usage: Win32::Varrokit::Varrokit9x::MatchWin9xPid(dwSeekPid, szSeekExeName)");
+
+    const UV seek_value = SvUV(ST(0));
+    const char* seek_exe_name = SvPV_nolen(ST(1));
+    dXSTARG;
+
+    // A perl with 64-bit integers can pass values that no DWORD holds. Cutting
+    // them to 32 bits would name an unrelated process, so they match nothing,
+    // as every value above 0xFFFF does.
+    const std::uint32_t seek_pid =
+        seek_value <= UINT32_MAX ? static_cast<std::uint32_t>(seek_value) : UINT32_MAX;
+    const varrokit::ProcessId pid = varrokit::MatchWin9xPid(seek_pid, seek_exe_name);
+
+    sv_setuv(TARG, static_cast<UV>(pid));
+    SvSETMAGIC(TARG);
+    ST(0) = TARG;
+    XSRETURN(1);
+}
+
+extern "C" VARROKIT_BOOT_EXPORT void boot_Win32__Varrokit__Varrokit9x(pTHX_ CV* /*cv*/) {
+    dXSARGS;
+    // The loader always passes the package name; a hand-made call without it
+    // must not read past the arguments.
+    if (items < 1) croak("Usage: Win32::Varrokit::Varrokit9x::bootstrap(package, ...)");
+
+    const char* package = SvPV_nolen(ST(0));
+    const char* variable;
+    SV* version = RequiredVersion(aTHX_ package, items >= 2 ? ST(1) : nullptr, &variable);
+    if (version != nullptr &&
+        (!SvOK(version) || std::strcmp(kModuleVersion, SvPV_nolen(version)) != 0)) {
+        const bool named = variable != nullptr;
+        croak("%s object version %s does not match %s%s%s%s %" SVf, package, kModuleVersion,
+              named ? "$" : "", named ? package : "", named ? "::" : "",
+              named ? variable : "bootstrap parameter", SVfARG(version));
+    }
+
+    // Older perls declare these parameters without const.
+    newXS(const_cast<char*>(kFunctionName), XS_Win32__Varrokit__Varrokit9x_MatchWin9xPid,
+          const_cast<char*>(kSourceFileName));
+
+    ST(0) = &PL_sv_yes;
+    XSRETURN(1);
+}
