@@ -1,0 +1,34 @@
+use strict;
+use warnings;
+
+use Config;
+use Test::More;
+use FindBin;
+use lib "$FindBin::Bin/lib";
+
+use ChildProcess qw(spawn_named);
+use Win32::Varrokit::Varrokit9x qw(MatchWin9xPid);
+
+my $child = spawn_named('vk-concurrent');
+my $short = $child & 0xFFFF;
+
+SKIP: {
+    skip 'this perl has no interpreter threads', 1 unless $Config{useithreads};
+    require threads;
+    my @workers = map {
+        threads->create(sub {
+            my $wrong = 0;
+            for (1 .. 2000) { $wrong++ if MatchWin9xPid($short, 'vk-concurrent') != $child }
+            return $wrong;
+        });
+    } 1 .. 8;
+    my @wrong = map { $_->join } @workers;
+    is_deeply(\@wrong, [(0) x 8], '8 threads calling at once all get the right answer');
+}
+
+my $pid = fork;
+if ($pid == 0) { exit(MatchWin9xPid($short, 'vk-concurrent') == $child ? 0 : 1) }
+waitpid $pid, 0;
+is($?, 0, 'a forked child can call it too');
+
+done_testing;

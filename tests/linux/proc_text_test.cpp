@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "proc_text.h"
+
+namespace varrokit {
+namespace {
+
+struct Parsed {
+    bool ok;
+    std::string name;
+    char state;
+};
+
+Parsed Parse(const std::string& text) {
+    ProcStat stat{};
+    const bool ok = ParseProcStat(text.data(), text.size(), stat);
+    return {ok, ok ? std::string(stat.command_name, stat.command_name_length) : "", stat.state};
+}
+
+TEST(ProcStatParser, NameRunsFromFirstOpenToLastCloseParenthesis) {
+    Parsed p = Parse("42 (bash) S 1 42 42 0 -1");
+    EXPECT_TRUE(p.ok);
+    EXPECT_EQ(p.name, "bash");
+    EXPECT_EQ(p.state, 'S');
+
+    p = Parse("7 (a) (b) ) Z 1 2");
+    EXPECT_EQ(p.name, "a) (b) ");
+    EXPECT_EQ(p.state, 'Z');
+
+    p = Parse(std::string("9 (new\nline (x\0y) R 1", 22));
+    EXPECT_EQ(p.name, std::string("new\nline (x\0y", 13));
+    EXPECT_EQ(p.state, 'R');
+
+    EXPECT_EQ(Parse("3 () S 1").name, "");
+}
+
+TEST(ProcStatParser, RejectsTextCutShortOrMalformed) {
+    EXPECT_FALSE(Parse("").ok);
+    EXPECT_FALSE(Parse("42 bash S").ok);
+    EXPECT_FALSE(Parse("42 (bash").ok);
+    EXPECT_FALSE(Parse("42 (bash)").ok);
+    EXPECT_FALSE(Parse("42 (bash) ").ok);
+    EXPECT_FALSE(Parse("42 (bash)S 1").ok);
+    EXPECT_FALSE(Parse("42 )bash( S").ok);
+}
+
+TEST(ProcessState, ZombiesAndDeadProcessesDoNotRun) {
+    EXPECT_FALSE(IsRunningState('Z'));
+    EXPECT_FALSE(IsRunningState('X'));
+    for (char state : std::string("RSDTtIWP")) EXPECT_TRUE(IsRunningState(state)) << state;
+}
+
+std::string LongName(const std::string& command_name, const std::string& cmdline) {
+    const char* name = nullptr;
+    const std::size_t length = LongNameFromCmdline(command_name.data(), command_name.size(),
+                                                   cmdline.data(), cmdline.size(), &name);
+    return length != 0 ? std::string(name, length) : "";
+}
+
+TEST(LongCommandNames, ArgvZeroCompletesANameCutTo15Bytes) {
+    using namespace std::string_literals;
+    EXPECT_EQ(LongName("a-very-long-nam", "/opt/x/a-very-long-name\0--flag\0"s), "a-very-long-name");
+    EXPECT_EQ(LongName("a-very-long-nam", "a-very-long-name with spaces"s),
+              "a-very-long-name with spaces")
+        << "argv[0] without a terminator runs to the end";
+    EXPECT_EQ(LongName("a-very-long-nam", "./a-very-long-name/x\0"s), "")
+        << "only the part after the last slash counts";
+    EXPECT_EQ(LongName("a-very-long-nam", "/bin/python3\0a-very-long-name\0"s), "")
+        << "a script's name in argv[1] is not the process's";
+    EXPECT_EQ(LongName("a-very-long-nam", "/x/a-very-long-nam\0"s), "") << "no longer";
+    EXPECT_EQ(LongName("short", "/x/short-and-more\0"s), "") << "names under 15 bytes are whole";
+    EXPECT_EQ(LongName("a-very-long-nam", ""s), "");
+}
+
+TEST(ProcDirectoryNames, OnlyDecimalNamesAreProcesses) {
+    EXPECT_EQ(ParseDecimalPid("1"), 1ul);
+    EXPECT_EQ(ParseDecimalPid("4194303"), 4194303ul);
+    EXPECT_EQ(ParseDecimalPid("4294967295"), 4294967295ul);
+    EXPECT_EQ(ParseDecimalPid("4294967296"), 0ul);
+    EXPECT_EQ(ParseDecimalPid("99999999999"), 0ul);
+    EXPECT_EQ(ParseDecimalPid("self"), 0ul);
+    EXPECT_EQ(ParseDecimalPid("12a"), 0ul);
+    EXPECT_EQ(ParseDecimalPid(""), 0ul);
+}
+
+}  // namespace
+}  // namespace varrokit
