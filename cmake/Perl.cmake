@@ -34,3 +34,9 @@ else()
 endif()
 set(PERL_INSTALL_LIB "${default_lib}" CACHE PATH "Where the .pm file is installed")
 set(PERL_INSTALL_ARCH "${default_arch}" CACHE PATH "Where the shared object is installed")
+
+# On Windows an extension links against the interpreter's import library
+# (Perl56.lib for Perl 5.6); elsewhere the interpreter resolves its symbols.
+if(WIN32)
+    perl_query(PERL_LIBRARY "use Config; print \"\$Config{archlibexp}/CORE/\$Config{libperl}\"")
+endif()

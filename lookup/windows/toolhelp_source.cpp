@@ -1,0 +1,49 @@
+#include "toolhelp_source.h"
+
+#include <cstring>
+
+// Names are 8-bit strings throughout: call the ANSI entry points even when
+// UNICODE maps these names to the wide ones.
+#undef Process32First
+#undef Process32Next
+
+namespace varrokit {
+
+// The record layout Toolhelp expects from 32-bit callers.
+static_assert(sizeof(void*) != 4 || sizeof(tagPROCESSENTRY32) == 296,
+              "the 8-bit PROCESSENTRY32 must be 296 bytes on 32-bit Windows");
+static_assert(sizeof(tagPROCESSENTRY32::szExeFile) == kMaxExePathLength + 1,
+              "szExeFile must hold MAX_PATH bytes");
+
+bool ToolhelpSource::TakeSnapshot(std::uint32_t /*seek_pid*/) {
+    snapshot_ = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot_ == INVALID_HANDLE_VALUE || snapshot_ == nullptr) {
+        snapshot_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool ToolhelpSource::FirstEntry(ProcessEntry& entry) {
+    std::memset(&record_, 0, sizeof record_);
+    record_.dwSize = sizeof record_;
+    return Deliver(Process32First(snapshot_, &record_), entry);
+}
+
+bool ToolhelpSource::NextEntry(ProcessEntry& entry) {
+    return Deliver(Process32Next(snapshot_, &record_), entry);
+}
+
+void ToolhelpSource::ReleaseSnapshot() {
+    CloseHandle(snapshot_);
+    snapshot_ = nullptr;
+}
+
+bool ToolhelpSource::Deliver(BOOL filled, ProcessEntry& entry) const {
+    if (!filled) return false;
+    entry.pid = record_.th32ProcessID;
+    entry.exe_path = record_.szExeFile;
+    return true;
+}
+
+}  // namespace varrokit
