@@ -10,8 +10,8 @@ struct FakeSourceTraits {
     using Source = FakeProcessSource;
     static ProcessId OwnPid() { return 0x00030004u; }
     static std::string OwnExeName() { return "own.exe"; }
-    static void Prepare(Source& source) {
-        source = FakeProcessSource({{0x00010004u, "C:\\bin\\other.exe"},
+    static Source Make() {
+        return FakeProcessSource({{0x00010004u, "C:\\bin\\other.exe"},
                                     {0x00020005u, "own.exe"},
                                     {OwnPid(), "C:\\bin\\own.exe"},
                                     {0x00040004u, "other.exe"}});

@@ -1,7 +1,7 @@
 // The contract every process-list source keeps, as one typed suite. A backend
 // instantiates it with a traits type that offers:
-//   using Source = ...;               default-constructible source type
-//   static void Prepare(Source&);     anything to do before the snapshot
+//   using Source = ...;               the source type
+//   static Source Make();             a source ready to take a snapshot
 //   static ProcessId OwnPid();        the calling process as the source sees it
 //   static std::string OwnExeName();  its executable's file name
 #ifndef VARROKIT_TESTS_SOURCE_CONTRACT_H
@@ -21,8 +21,7 @@ template <class Traits>
 class ProcessSourceContract : public testing::Test {
 protected:
     ProcessId Match(std::uint32_t seek_pid, const std::string& name) {
-        typename Traits::Source source;
-        Traits::Prepare(source);
+        typename Traits::Source source = Traits::Make();
         return MatchProcess(source, seek_pid, name.c_str());
     }
 };
@@ -50,8 +49,7 @@ TYPED_TEST_P(ProcessSourceContract, SoughtValueAbove16BitsMatchesNothing) {
 TYPED_TEST_P(ProcessSourceContract, WalkDeliversWellFormedEntriesOnce) {
     const ProcessId own = TypeParam::OwnPid();
     for (int round = 0; round < 2; ++round) {  // no state carries over
-        typename TypeParam::Source source;
-        TypeParam::Prepare(source);
+        typename TypeParam::Source source = TypeParam::Make();
         ASSERT_TRUE(source.TakeSnapshot(ShortId(own)));
         int own_entries = 0;
         ProcessEntry entry{};

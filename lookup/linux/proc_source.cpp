@@ -3,8 +3,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstring>
 
@@ -13,6 +17,16 @@
 namespace varrokit {
 
 namespace {
+
+// Linux gives out no identifier at or above this (PID_MAX_LIMIT).
+constexpr std::uint32_t kPidLimit = 1u << 22;
+constexpr std::uint32_t kCandidates = kPidLimit >> 16;
+
+// Below this many links /proc holds so few processes that one listing costs
+// less than probing every candidate. The link count also counts the fixed
+// directories of /proc, and, inside a PID namespace, processes the namespace
+// cannot see; both only tip the choice toward probing, which stays bounded.
+constexpr nlink_t kProbeFromLinkCount = 100;
 
 // Writes "<pid>/<file>" with its terminator into out, which must hold 32 bytes.
 void FormatProcPath(ProcessId pid, const char* file, char* out) {
@@ -41,7 +55,24 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
     seek_pid_ = seek_pid;
     listing_size_ = 0;
     listing_offset_ = 0;
+    next_candidate_ = 0;
+    probing_ = strategy_ == Strategy::kChooseByProcessCount
+                   ? ShouldProbe()
+                   : strategy_ == Strategy::kProbeCandidates;
     return true;
+}
+
+bool ProcSource::ShouldProbe() const {
+    struct stat proc_stat;
+    if (fstat(proc_fd_, &proc_stat) != 0 || proc_stat.st_nlink < kProbeFromLinkCount) return false;
+    // Probes ask the kernel by identifier in our own PID namespace; they
+    // agree with /proc only when /proc shows that namespace, which its
+    // "self" link then tells.
+    char self[16];
+    const ssize_t length = readlinkat(proc_fd_, "self", self, sizeof self - 1);
+    if (length <= 0) return false;
+    self[length] = '\0';
+    return ParseDecimalPid(self) == static_cast<unsigned long>(getpid());
 }
 
 void ProcSource::ReleaseSnapshot() {
@@ -53,9 +84,11 @@ bool ProcSource::FirstEntry(ProcessEntry& entry) { return NextEntry(entry); }
 
 bool ProcSource::NextEntry(ProcessEntry& entry) {
     ProcessId pid;
-    while (NextListedPid(pid)) {
+    while (probing_ ? NextCandidatePid(pid) : NextListedPid(pid)) {
         // Names are read only where the rule could use them.
         if (ShortId(pid) != seek_pid_ || !ReadProcess(pid)) continue;
+        // The directory lists main threads only; a probe reaches any thread.
+        if (probing_ && !IsThreadGroupLeader(pid)) continue;
         entry.pid = pid;
         entry.exe_path = name_;
         return true;
@@ -79,6 +112,28 @@ bool ProcSource::NextListedPid(ProcessId& pid) {
             return true;
         }
     }
+}
+
+bool ProcSource::NextCandidatePid(ProcessId& pid) {
+    // A short identifier above 0xFFFF has no candidates at all.
+    if (seek_pid_ > 0xFFFFu) return false;
+    while (next_candidate_ < kCandidates) {
+        const ProcessId candidate = seek_pid_ + (next_candidate_++ << 16);
+        // kill(0, 0) would signal our own process group; there is no process 0.
+        if (candidate == 0) continue;
+        // Signal 0 only asks whether the identifier is in use: a cheap
+        // system call, unlike a failed lookup in /proc.
+        if (kill(static_cast<pid_t>(candidate), 0) != 0 && errno == ESRCH) continue;
+        pid = candidate;
+        return true;
+    }
+    return false;
+}
+
+bool ProcSource::IsThreadGroupLeader(ProcessId pid) {
+    const long size = ReadProcFile(pid, "status");
+    unsigned long tgid;
+    return size > 0 && ParseStatusTgid(io_, static_cast<std::size_t>(size), tgid) && tgid == pid;
 }
 
 long ProcSource::ReadProcFile(ProcessId pid, const char* file) {

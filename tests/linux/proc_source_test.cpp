@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -12,31 +13,65 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "proc_source.h"
 #include "source_contract.h"
 
 namespace varrokit {
 
+using Strategy = ProcSource::Strategy;
+
+template <Strategy kStrategy>
 struct ProcSourceTraits {
     using Source = ProcSource;
-    static void Prepare(Source&) {}
+    static Source Make() { return ProcSource(kStrategy); }
     static ProcessId OwnPid() { return static_cast<ProcessId>(getpid()); }
     static std::string OwnExeName() { return program_invocation_short_name; }
 };
 
-INSTANTIATE_TYPED_TEST_SUITE_P(Linux, ProcessSourceContract, ProcSourceTraits);
+using LinuxSources =
+    testing::Types<ProcSourceTraits<Strategy::kChooseByProcessCount>,
+                   ProcSourceTraits<Strategy::kListDirectory>,
+                   ProcSourceTraits<Strategy::kProbeCandidates>>;
+INSTANTIATE_TYPED_TEST_SUITE_P(Linux, ProcessSourceContract, LinuxSources);
 
 namespace {
 
-ProcessId Lookup(ProcessId pid, const std::string& name) {
-    ProcSource source;
-    return MatchProcess(source, ShortId(pid), name.c_str());
+using Walk = std::vector<std::pair<ProcessId, std::string>>;
+
+Walk Entries(Strategy strategy, std::uint32_t seek_pid) {
+    Walk walk;
+    ProcSource source(strategy);
+    if (!source.TakeSnapshot(seek_pid)) return walk;
+    ProcessEntry entry{};
+    for (bool more = source.FirstEntry(entry); more; more = source.NextEntry(entry))
+        walk.emplace_back(entry.pid, entry.exe_path);
+    source.ReleaseSnapshot();
+    return walk;
 }
+
+// The real processes are read the same way by every strategy.
+class ProcSourceTest : public testing::TestWithParam<Strategy> {
+protected:
+    ProcessId Lookup(ProcessId pid, const std::string& name) const {
+        ProcSource source(GetParam());
+        return MatchProcess(source, ShortId(pid), name.c_str());
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Strategies, ProcSourceTest,
+                         testing::Values(Strategy::kListDirectory, Strategy::kProbeCandidates),
+                         [](const testing::TestParamInfo<Strategy>& info) {
+                             return info.param == Strategy::kListDirectory ? "ListDirectory"
+                                                                           : "ProbeCandidates";
+                         });
 
 // A sleeping child started through a link with a chosen name, so that the
 // kernel records that name as its command name.
@@ -79,27 +114,23 @@ private:
     pid_t pid_ = -1;
 };
 
-TEST(ProcSource, FindsNamesWithSpacesAndParentheses) {
+TEST_P(ProcSourceTest, FindsNamesWithSpacesAndParentheses) {
     NamedChild child("sp ace (1) x");
     ASSERT_GT(child.pid(), 0u);
     EXPECT_EQ(Lookup(child.pid(), "sp ace (1) x"), child.pid());
     EXPECT_EQ(Lookup(child.pid(), "C:\\bin\\SP ACE (1) X"), child.pid());
 }
 
-TEST(ProcSource, FindsLongNamesByTheirWholeFileName) {
+TEST_P(ProcSourceTest, FindsLongNamesByTheirWholeFileName) {
     NamedChild child("an-executable-name-well-beyond-fifteen-bytes");
     ASSERT_GT(child.pid(), 0u);
-    ProcSource source;
-    ASSERT_TRUE(source.TakeSnapshot(ShortId(child.pid())));
-    ProcessEntry entry{};
     std::string name;
-    for (bool more = source.FirstEntry(entry); more; more = source.NextEntry(entry))
-        if (entry.pid == child.pid()) name = entry.exe_path;
-    source.ReleaseSnapshot();
+    for (const auto& [pid, exe_path] : Entries(GetParam(), ShortId(child.pid())))
+        if (pid == child.pid()) name = exe_path;
     EXPECT_EQ(name, "an-executable-name-well-beyond-fifteen-bytes");
 }
 
-TEST(ProcSource, ZombieIsNotAnEntry) {
+TEST_P(ProcSourceTest, ZombieIsNotAnEntry) {
     const pid_t child = fork();
     if (child == 0) _exit(0);
     ASSERT_GT(child, 0);
@@ -111,7 +142,7 @@ TEST(ProcSource, ZombieIsNotAnEntry) {
     waitpid(child, nullptr, 0);
 }
 
-TEST(ProcSource, ThreadIsNotAnEntry) {
+TEST_P(ProcSourceTest, ThreadIsNotAnEntry) {
     std::mutex mutex;
     std::condition_variable changed;
     pid_t tid = 0;
@@ -134,6 +165,30 @@ TEST(ProcSource, ThreadIsNotAnEntry) {
     }
     changed.notify_all();
     thread.join();
+}
+
+TEST(ProcSource, StrategiesDeliverTheSameEntries) {
+    // Every short identifier in use now, and some that may not be.
+    std::vector<std::uint32_t> seek_values = {0, 1, 0xFFFF, 0x10000};
+    DIR* proc = opendir("/proc");
+    ASSERT_NE(proc, nullptr);
+    while (const dirent* record = readdir(proc))
+        if (const unsigned long pid = std::strtoul(record->d_name, nullptr, 10))
+            seek_values.push_back(ShortId(static_cast<ProcessId>(pid)));
+    closedir(proc);
+    // Processes may start and end between two snapshots; compare only when
+    // two listings around the probe agree.
+    for (std::uint32_t seek : seek_values) {
+        for (int attempt = 0;; ++attempt) {
+            const Walk listed = Entries(Strategy::kListDirectory, seek);
+            const Walk probed = Entries(Strategy::kProbeCandidates, seek);
+            if (listed == Entries(Strategy::kListDirectory, seek)) {
+                EXPECT_EQ(probed, listed) << "short identifier " << seek;
+                break;
+            }
+            ASSERT_LT(attempt, 20) << "the process list never held still";
+        }
+    }
 }
 
 TEST(ProcSource, NoSnapshotWhenProcIsNotProcfs) {

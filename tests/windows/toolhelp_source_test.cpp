@@ -23,7 +23,7 @@ std::string OwnExePath() {
 
 struct ToolhelpSourceTraits {
     using Source = ToolhelpSource;
-    static void Prepare(Source&) {}
+    static Source Make() { return ToolhelpSource(); }
     static ProcessId OwnPid() { return GetCurrentProcessId(); }
     static std::string OwnExeName() { return BaseName(OwnExePath().c_str()); }
 };
