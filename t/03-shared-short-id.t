@@ -12,11 +12,11 @@ BEGIN {
         close $in;
         # The identifiers below reach the top of the range; the limit is
         # system-wide, so it is raised only for this run.
-        my $raise = sub { open my $out, '>', $pid_max_file or return; print {$out} $_[0]; close $out };
-        $raise->(4194304) if $pid_max < 4194304;
+        my $set_pid_max = sub { open my $out, '>', $pid_max_file or return; print {$out} $_[0]; close $out };
+        $set_pid_max->(4194304);
         my @inc = map { "-I$_" } grep { !ref } @INC;
         my $status = system 'unshare', '--pid', '--fork', '--mount-proc', $^X, @inc, $0;
-        $raise->($pid_max) if $pid_max < 4194304;
+        $set_pid_max->($pid_max);
         if ($status == -1) { $ENV{VARROKIT_NO_NAMESPACE} = 'unshare is missing' }
         else               { exit($? >> 8) }
     }
@@ -69,24 +69,37 @@ wait_until('the thread', sub { -e "/proc/$threaded/task/$thread_id" });
 my $long = spawn_at(id(5), 'an-executable-name-beyond-15-bytes');
 my $top  = spawn_at(id(63), 'top.exe');
 
-subtest 'the name decides among shared short identifiers' => sub {
-    is(MatchWin9xPid($short, 'a.exe'), $last, 'the last running name match');
-    is(MatchWin9xPid($short, 'b.exe'), $named, 'a single name match');
-    is(MatchWin9xPid($short, 'C:\\dir\\B.EXE'), $named, 'by base name and without case');
-    is(MatchWin9xPid($short, 'nothing.exe'), $first, 'the first in identifier order without a name match');
-    is(MatchWin9xPid($short, 'top.exe'), $top, 'an identifier at the top of the range');
-    is(MatchWin9xPid($named, 'b.exe'), 0, 'a full identifier above 0xFFFF matches nothing');
-};
+sub check_lookups {
+    my ($setting) = @_;
+    subtest "the name decides among shared short identifiers ($setting)" => sub {
+        is(MatchWin9xPid($short, 'a.exe'), $last, 'the last running name match');
+        is(MatchWin9xPid($short, 'b.exe'), $named, 'a single name match');
+        is(MatchWin9xPid($short, 'C:\\dir\\B.EXE'), $named, 'by base name and without case');
+        is(MatchWin9xPid($short, 'nothing.exe'), $first, 'the first in identifier order without a name match');
+        is(MatchWin9xPid($short, 'top.exe'), $top, 'an identifier at the top of the range');
+        is(MatchWin9xPid($named, 'b.exe'), 0, 'a full identifier above 0xFFFF matches nothing');
+    };
+    subtest "what is not a running process ($setting)" => sub {
+        isnt(MatchWin9xPid($short, 'a.exe'), $zombie, 'a zombie');
+        is(MatchWin9xPid($short, 't.exe'), $first, 'a thread');
+    };
+    subtest "long names ($setting)" => sub {
+        is(MatchWin9xPid($short, 'an-executable-name-beyond-15-bytes'), $long, 'found by the whole name');
+        is(MatchWin9xPid($short, 'an-executable-n'), $first, 'not by the name the kernel cut');
+    };
+}
 
-subtest 'what is not a running process' => sub {
-    isnt(MatchWin9xPid($short, 'a.exe'), $zombie, 'a zombie');
-    is(MatchWin9xPid($short, 't.exe'), $first, 'a thread');
-};
+# With few processes a lookup lists /proc; with many it probes the
+# identifiers that can carry the short one. Both must give the same answers.
+check_lookups('few processes');
+ChildProcess::spawn_named("filler-$_") for 1 .. 150;
+check_lookups('many processes');
 
-subtest 'long names' => sub {
-    is(MatchWin9xPid($short, 'an-executable-name-beyond-15-bytes'), $long, 'found by the whole name');
-    is(MatchWin9xPid($short, 'an-executable-n'), $first, 'not by the name the kernel cut');
-};
+# Identifiers given out before pid_max was lowered are still running.
+open my $pid_max, '>', '/proc/sys/kernel/pid_max' or die "pid_max: $!";
+print {$pid_max} 32768;
+close $pid_max or die "pid_max: $!";
+check_lookups('pid_max lowered below them');
 
 kill 'KILL', $first;
 waitpid $first, 0;
