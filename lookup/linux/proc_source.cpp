@@ -3,13 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <signal.h>
-#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstring>
 
 #include "proc_text.h"
@@ -20,13 +18,11 @@ namespace {
 
 // Linux gives out no identifier at or above this (PID_MAX_LIMIT).
 constexpr std::uint32_t kPidLimit = 1u << 22;
-constexpr std::uint32_t kCandidates = kPidLimit >> 16;
 
-// Below this many links /proc holds so few processes that one listing costs
-// less than probing every candidate. The link count also counts the fixed
-// directories of /proc, and, inside a PID namespace, processes the namespace
-// cannot see; both only tip the choice toward probing, which stays bounded.
-constexpr nlink_t kProbeFromLinkCount = 100;
+// The adaptive source's first listing: the fixed entries of /proc and a few
+// dozen processes. A directory that goes on beyond it holds enough processes
+// that probing the candidates costs less than listing the rest.
+constexpr long kFirstListingBytes = 3072;
 
 // Writes "<pid>/<file>" with its terminator into out, which must hold 32 bytes.
 void FormatProcPath(ProcessId pid, const char* file, char* out) {
@@ -53,26 +49,13 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
         return false;
     }
     seek_pid_ = seek_pid;
+    covered_ = 0;
+    listing_reads_ = 0;
     listing_size_ = 0;
     listing_offset_ = 0;
-    next_candidate_ = 0;
-    probing_ = strategy_ == Strategy::kChooseByProcessCount
-                   ? ShouldProbe()
-                   : strategy_ == Strategy::kProbeCandidates;
+    may_switch_to_probing_ = strategy_ == Strategy::kAdaptive;
+    probing_ = strategy_ == Strategy::kProbeCandidates && ProbesSeeThisProc();
     return true;
-}
-
-bool ProcSource::ShouldProbe() const {
-    struct stat proc_stat;
-    if (fstat(proc_fd_, &proc_stat) != 0 || proc_stat.st_nlink < kProbeFromLinkCount) return false;
-    // Probes ask the kernel by identifier in our own PID namespace; they
-    // agree with /proc only when /proc shows that namespace, which its
-    // "self" link then tells.
-    char self[16];
-    const ssize_t length = readlinkat(proc_fd_, "self", self, sizeof self - 1);
-    if (length <= 0) return false;
-    self[length] = '\0';
-    return ParseDecimalPid(self) == static_cast<unsigned long>(getpid());
 }
 
 void ProcSource::ReleaseSnapshot() {
@@ -84,13 +67,21 @@ bool ProcSource::FirstEntry(ProcessEntry& entry) { return NextEntry(entry); }
 
 bool ProcSource::NextEntry(ProcessEntry& entry) {
     ProcessId pid;
-    while (probing_ ? NextCandidatePid(pid) : NextListedPid(pid)) {
+    while (NextPid(pid)) {
         // Names are read only where the rule could use them.
         if (ShortId(pid) != seek_pid_ || !ReadProcess(pid)) continue;
-        // The directory lists main threads only; a probe reaches any thread.
-        if (probing_ && !IsThreadGroupLeader(pid)) continue;
         entry.pid = pid;
         entry.exe_path = name_;
+        return true;
+    }
+    return false;
+}
+
+bool ProcSource::NextPid(ProcessId& pid) {
+    while (probing_ ? NextCandidatePid(pid) : NextListedPid(pid)) {
+        // After a probe gave up, the listing may name identifiers it covered.
+        if (pid <= covered_) continue;
+        covered_ = pid;
         return true;
     }
     return false;
@@ -99,8 +90,19 @@ bool ProcSource::NextEntry(ProcessEntry& entry) {
 bool ProcSource::NextListedPid(ProcessId& pid) {
     for (;;) {
         if (listing_offset_ >= listing_size_) {
-            const ssize_t size = getdents64(proc_fd_, listing_, sizeof listing_);
+            if (may_switch_to_probing_ && FirstListingWasFull()) {
+                may_switch_to_probing_ = false;
+                if (ProbesSeeThisProc()) {
+                    probing_ = true;
+                    return NextCandidatePid(pid);
+                }
+            }
+            const long wanted = listing_reads_ == 0 && strategy_ == Strategy::kAdaptive
+                                    ? kFirstListingBytes
+                                    : static_cast<long>(sizeof listing_);
+            const ssize_t size = getdents64(proc_fd_, listing_, static_cast<size_t>(wanted));
             if (size <= 0) return false;
+            ++listing_reads_;
             listing_size_ = size;
             listing_offset_ = 0;
         }
@@ -114,26 +116,49 @@ bool ProcSource::NextListedPid(ProcessId& pid) {
     }
 }
 
-bool ProcSource::NextCandidatePid(ProcessId& pid) {
-    // A short identifier above 0xFFFF has no candidates at all.
-    if (seek_pid_ > 0xFFFFu) return false;
-    while (next_candidate_ < kCandidates) {
-        const ProcessId candidate = seek_pid_ + (next_candidate_++ << 16);
-        // kill(0, 0) would signal our own process group; there is no process 0.
-        if (candidate == 0) continue;
-        // Signal 0 only asks whether the identifier is in use: a cheap
-        // system call, unlike a failed lookup in /proc.
-        if (kill(static_cast<pid_t>(candidate), 0) != 0 && errno == ESRCH) continue;
-        pid = candidate;
-        return true;
-    }
-    return false;
+bool ProcSource::FirstListingWasFull() const {
+    // getdents stops only when the next record does not fit, and no record
+    // is longer than a dirent64.
+    return listing_reads_ == 1 &&
+           listing_size_ > kFirstListingBytes - static_cast<long>(sizeof(dirent64));
 }
 
-bool ProcSource::IsThreadGroupLeader(ProcessId pid) {
-    const long size = ReadProcFile(pid, "status");
-    unsigned long tgid;
-    return size > 0 && ParseStatusTgid(io_, static_cast<std::size_t>(size), tgid) && tgid == pid;
+bool ProcSource::ProbesSeeThisProc() const {
+    // Probes ask the kernel by identifier in our own PID namespace. They
+    // agree with /proc only when it shows that namespace, and then its
+    // "self" link names our own identifier.
+    char self[16];
+    const ssize_t length = readlinkat(proc_fd_, "self", self, sizeof self - 1);
+    if (length <= 0) return false;
+    self[length] = '\0';
+    return ParseDecimalPid(self) == static_cast<unsigned long>(getpid());
+}
+
+bool ProcSource::NextCandidatePid(ProcessId& pid) {
+    if (seek_pid_ > 0xFFFFu) return false;  // no identifier carries it
+    // The first candidate seek_pid_ + k * 0x10000 above covered_; there is
+    // no process 0.
+    ProcessId candidate = seek_pid_;
+    if (covered_ >= seek_pid_) candidate += ((covered_ - seek_pid_) / 0x10000u + 1) * 0x10000u;
+    for (; candidate < kPidLimit; candidate += 0x10000u) {
+        // pidfd_open answers ESRCH for an identifier not in use and EINVAL
+        // for a thread that leads no thread group, which /proc does not list
+        // either. A miss, the common case, costs one cheap system call.
+        const long fd = syscall(SYS_pidfd_open, static_cast<pid_t>(candidate), 0u);
+        if (fd >= 0) {
+            close(static_cast<int>(fd));
+            pid = candidate;
+            return true;
+        }
+        if (errno != ESRCH && errno != EINVAL) {
+            // No pidfd_open here (before Linux 5.3, or filtered out): the
+            // listing finds the rest.
+            probing_ = false;
+            return NextListedPid(pid);
+        }
+        covered_ = candidate;
+    }
+    return false;
 }
 
 long ProcSource::ReadProcFile(ProcessId pid, const char* file) {

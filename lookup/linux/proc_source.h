@@ -15,18 +15,18 @@ namespace varrokit {
 // read is left out. The object owns every buffer it needs, so a lookup
 // allocates nothing; keep it on the stack for one lookup.
 //
-// Only identifiers s + k * 65536 can carry the short identifier s, and Linux
-// gives out none above 2^22, so there are at most 64 of them. When /proc
-// holds more processes than that, probing those candidates one by one is far
-// cheaper than listing the whole directory, and it yields the same entries
+// Listing /proc costs time for every process. But only identifiers
+// s + k * 65536 can carry the short identifier s, and Linux gives out none
+// at or above 2^22, so there are at most 64 candidates, and asking the
+// kernel about each one costs little. The adaptive source lists the start of
+// /proc; when the listing goes on beyond that, it probes the candidates
+// above the last identifier listed. Either way it yields the same entries
 // in the same order.
 class ProcSource final : public ProcessListSource {
 public:
-    // Which way a snapshot finds its identifiers.
-    enum class Strategy { kChooseByProcessCount, kListDirectory, kProbeCandidates };
+    enum class Strategy { kAdaptive, kListDirectory, kProbeCandidates };
 
-    explicit ProcSource(Strategy strategy = Strategy::kChooseByProcessCount)
-        : strategy_(strategy) {}
+    explicit ProcSource(Strategy strategy = Strategy::kAdaptive) : strategy_(strategy) {}
     ProcSource(const ProcSource&) = delete;
     ProcSource& operator=(const ProcSource&) = delete;
 
@@ -36,28 +36,29 @@ public:
     void ReleaseSnapshot() override;
 
 private:
-    bool ShouldProbe() const;
-    // The next identifier that may be an entry; false at the end.
+    // The next identifier above covered_ that may be an entry; false at the end.
+    bool NextPid(ProcessId& pid);
     bool NextListedPid(ProcessId& pid);
     bool NextCandidatePid(ProcessId& pid);
+    bool FirstListingWasFull() const;
+    bool ProbesSeeThisProc() const;
     // Fills name_ for a running process; false when pid is not one (any more).
     bool ReadProcess(ProcessId pid);
-    bool IsThreadGroupLeader(ProcessId pid);
     // Reads /proc/<pid>/<file> into io_; returns the byte count, or -1.
     long ReadProcFile(ProcessId pid, const char* file);
 
     const Strategy strategy_;
-    bool probing_ = false;
     int proc_fd_ = -1;
     std::uint32_t seek_pid_ = 0;
+    bool may_switch_to_probing_ = false;
+    bool probing_ = false;
+    // Every identifier up to this one has been delivered or ruled out.
+    ProcessId covered_ = 0;
 
-    // Directory listing.
+    long listing_reads_ = 0;
     long listing_size_ = 0;
     long listing_offset_ = 0;
     alignas(8) char listing_[16384];
-
-    // Candidate probing: the next candidate is seek_pid_ + next_candidate_ * 65536.
-    std::uint32_t next_candidate_ = 0;
 
     char name_[kMaxExePathLength + 1];
     // Large enough for a whole argv[0] of PATH_MAX bytes.

@@ -47,24 +47,6 @@ std::size_t LongNameFromCmdline(const char* command_name, std::size_t command_na
     return file_name_length;
 }
 
-bool ParseStatusTgid(const char* text, std::size_t length, unsigned long& tgid) {
-    static const char kKey[] = "\nTgid:";
-    const std::size_t key_length = sizeof kKey - 1;
-    const char* end = text + length;
-    const char* line = static_cast<const char*>(memmem(text, length, kKey, key_length));
-    if (line == nullptr) return false;
-    const char* p = line + key_length;
-    while (p != end && (*p == '\t' || *p == ' ')) ++p;
-    if (p == end || *p < '0' || *p > '9') return false;
-    unsigned long value = 0;
-    for (; p != end && *p >= '0' && *p <= '9'; ++p) {
-        if (value > 0xFFFFFFFFul / 10) return false;
-        value = value * 10 + static_cast<unsigned long>(*p - '0');
-    }
-    tgid = value;
-    return true;
-}
-
 unsigned long ParseDecimalPid(const char* name) {
     // Identifiers stay below 2^22 on Linux; anything longer is no process.
     constexpr int kMaxDigits = 10;

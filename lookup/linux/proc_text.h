@@ -34,10 +34,6 @@ std::size_t LongNameFromCmdline(const char* command_name, std::size_t command_na
                                 const char* cmdline, std::size_t cmdline_length,
                                 const char** long_name);
 
-// The Tgid line of /proc/<pid>/status: the identifier of the thread group,
-// which equals pid only for a process's main thread. False without one.
-bool ParseStatusTgid(const char* text, std::size_t length, unsigned long& tgid);
-
 // The decimal value of a /proc directory name, or 0 when it is not all digits
 // or does not fit a process identifier.
 unsigned long ParseDecimalPid(const char* name);

@@ -37,7 +37,7 @@ struct ProcSourceTraits {
 };
 
 using LinuxSources =
-    testing::Types<ProcSourceTraits<Strategy::kChooseByProcessCount>,
+    testing::Types<ProcSourceTraits<Strategy::kAdaptive>,
                    ProcSourceTraits<Strategy::kListDirectory>,
                    ProcSourceTraits<Strategy::kProbeCandidates>>;
 INSTANTIATE_TYPED_TEST_SUITE_P(Linux, ProcessSourceContract, LinuxSources);

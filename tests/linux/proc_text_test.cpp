@@ -74,19 +74,6 @@ TEST(LongCommandNames, ArgvZeroCompletesANameCutTo15Bytes) {
     EXPECT_EQ(LongName("a-very-long-nam", ""s), "");
 }
 
-TEST(ProcStatusParser, ReadsTheThreadGroup) {
-    unsigned long tgid = 0;
-    const std::string status = "Name:\tTgid: 9\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t4321\nNgid:\t0\n";
-    ASSERT_TRUE(ParseStatusTgid(status.data(), status.size(), tgid));
-    EXPECT_EQ(tgid, 4321ul) << "a name that looks like the key is no line start";
-    const std::string cut = "Name:\tx\nTgid:\t";
-    EXPECT_FALSE(ParseStatusTgid(cut.data(), cut.size(), tgid));
-    const std::string none = "Name:\tx\nPid:\t5\n";
-    EXPECT_FALSE(ParseStatusTgid(none.data(), none.size(), tgid));
-    const std::string huge = "x\nTgid:\t99999999999\n";
-    EXPECT_FALSE(ParseStatusTgid(huge.data(), huge.size(), tgid));
-}
-
 TEST(ProcDirectoryNames, OnlyDecimalNamesAreProcesses) {
     EXPECT_EQ(ParseDecimalPid("1"), 1ul);
     EXPECT_EQ(ParseDecimalPid("4194303"), 4194303ul);

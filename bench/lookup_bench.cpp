@@ -1,0 +1,177 @@
+// Measures the cost of one lookup against N running processes, for the
+// library's rule and for the ways one could do without it.
+//
+//   lookup_bench N [PERL_COMMAND...]
+//
+// Starts N idle children (inside a fresh PID namespace, as root, with their
+// identifiers spread over the whole range), then prints one line:
+//   N <tab> library <tab> full walk <tab> naive walk <tab> perl
+// with each the median cost of one lookup in microseconds. The perl command,
+// if given, is run with the sought short identifier and name as arguments
+// and must print its own median in microseconds.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "proc_source.h"
+#include "process_match.h"
+
+namespace {
+
+using varrokit::ProcessId;
+
+constexpr std::uint32_t kPidRange = 1u << 22;
+
+bool SetNextPid(std::uint32_t pid) {
+    const int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
+    if (fd < 0) return false;
+    const std::string value = std::to_string(pid - 1);
+    const bool ok = write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
+    close(fd);
+    return ok;
+}
+
+std::vector<pid_t> StartIdleChildren(int count, bool spread) {
+    std::vector<pid_t> children;
+    for (int i = 0; i < count; ++i) {
+        // Leave the low identifiers to the namespace's own first processes.
+        if (spread) SetNextPid(1000 + static_cast<std::uint32_t>(i) * ((kPidRange - 2000) / count));
+        const pid_t child = fork();
+        if (child == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            for (;;) pause();
+        }
+        if (child < 0) break;
+        children.push_back(child);
+    }
+    return children;
+}
+
+using Lookup = std::function<ProcessId()>;
+
+// The median over rounds of the mean cost of one call, in microseconds, for
+// each lookup. Rounds of the lookups take turns, so that whatever state one
+// leaves in the kernel's caches, the others see it as often.
+std::vector<double> MedianMicros(const std::vector<Lookup>& lookups, ProcessId expected) {
+    constexpr int kRounds = 15;
+    std::vector<int> calls(lookups.size(), 1);
+    std::vector<std::vector<double>> rounds(lookups.size());
+    for (std::size_t i = 0; i < lookups.size(); ++i) {
+        // A round of about 20 ms, so that the clock's resolution does not count.
+        for (;;) {
+            const auto start = std::chrono::steady_clock::now();
+            for (int call = 0; call < calls[i]; ++call) lookups[i]();
+            if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(20)) break;
+            calls[i] *= 2;
+        }
+    }
+    for (int round = 0; round < kRounds; ++round) {
+        for (std::size_t i = 0; i < lookups.size(); ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            for (int call = 0; call < calls[i]; ++call) {
+                if (lookups[i]() != expected) {
+                    std::fprintf(stderr, "a lookup gave a wrong answer\n");
+                    std::exit(1);
+                }
+            }
+            const std::chrono::duration<double, std::micro> spent =
+                std::chrono::steady_clock::now() - start;
+            rounds[i].push_back(spent.count() / calls[i]);
+        }
+    }
+    std::vector<double> medians;
+    for (auto& times : rounds) {
+        std::nth_element(times.begin(), times.begin() + kRounds / 2, times.end());
+        medians.push_back(times[kRounds / 2]);
+    }
+    return medians;
+}
+
+// What a caller without the library would write: read every process's name,
+// then apply the rule.
+ProcessId NaiveWalk(std::uint32_t seek_pid, const char* seek_name) {
+    ProcessId result = 0;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return 0;
+    while (const dirent* record = readdir(proc)) {
+        const unsigned long pid = std::strtoul(record->d_name, nullptr, 10);
+        if (pid == 0) continue;
+        char path[64], text[1024];
+        std::snprintf(path, sizeof path, "/proc/%lu/stat", pid);
+        FILE* file = std::fopen(path, "r");
+        if (file == nullptr) continue;
+        const size_t size = std::fread(text, 1, sizeof text - 1, file);
+        std::fclose(file);
+        text[size] = '\0';
+        const char* open = std::strchr(text, '(');
+        const char* close = std::strrchr(text, ')');
+        if (open == nullptr || close == nullptr || close < open) continue;
+        const std::string name(open + 1, close);
+        if ((pid & 0xFFFF) != seek_pid) continue;
+        if (result == 0 || strcasecmp(name.c_str(), seek_name) == 0) result = static_cast<ProcessId>(pid);
+    }
+    closedir(proc);
+    return result;
+}
+
+double PerlMicros(char** command, std::uint32_t seek_pid, const char* name) {
+    std::string line;
+    for (char** word = command; *word != nullptr; ++word) line += std::string(*word) + " ";
+    line += std::to_string(seek_pid) + " " + name;
+    FILE* perl = popen(line.c_str(), "r");
+    if (perl == nullptr) return -1;
+    double micros = -1;
+    if (std::fscanf(perl, "%lf", &micros) != 1) micros = -1;
+    pclose(perl);
+    return micros;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s N [PERL_COMMAND...]\n", argv[0]);
+        return 2;
+    }
+    const int count = std::atoi(argv[1]);
+    const bool spread = getpid() == 1 && SetNextPid(300);
+    const std::vector<pid_t> children = StartIdleChildren(count, spread);
+    if (static_cast<int>(children.size()) != count) {
+        std::fprintf(stderr, "could start only %zu processes\n", children.size());
+        return 1;
+    }
+
+    // Look for one of the children by the name they all share.
+    const ProcessId target = static_cast<ProcessId>(children[children.size() / 2]);
+    const std::uint32_t seek = varrokit::ShortId(target);
+    const char* name = program_invocation_short_name;
+    const ProcessId expected = varrokit::MatchWin9xPid(seek, name);
+
+    const std::vector<double> micros = MedianMicros(
+        {[&] { return varrokit::MatchWin9xPid(seek, name); },
+         [&] {
+             varrokit::ProcSource source(varrokit::ProcSource::Strategy::kListDirectory);
+             return varrokit::MatchProcess(source, seek, name);
+         },
+         [&] { return NaiveWalk(seek, name); }},
+        expected);
+    const double perl = argc > 2 ? PerlMicros(argv + 2, seek, name) : -1;
+
+    std::printf("%d\t%.2f\t%.2f\t%.2f\t%.2f\n", count, micros[0], micros[1], micros[2], perl);
+    for (pid_t child : children) kill(child, SIGKILL);
+    while (wait(nullptr) > 0) {
+    }
+    return 0;
+}
