@@ -7,6 +7,12 @@ skipped=()
 
 cmake --workflow --preset default
 
+if command -v clang++ >/dev/null; then
+    cmake --workflow --preset sanitize
+else
+    skipped+=("sanitize (needs clang++)")
+fi
+
 for preset in windows-x86 windows-x64; do
     case $preset in
         windows-x86) compiler=i686-w64-mingw32-g++-posix ;;
