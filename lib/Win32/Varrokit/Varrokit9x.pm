@@ -122,6 +122,12 @@ main thread is never returned, even when its low 16 bits fit. A zombie or
 dead process has ended and is not returned either. Inside a PID namespace
 the identifiers are those of the namespace, as F</proc> shows them.
 
+=item Processes you cannot see
+
+Only processes that the system lets the caller see count. On Linux, where
+F</proc> is mounted with C<hidepid>, other users' processes are invisible
+and never returned; on Windows, Toolhelp decides.
+
 =item Letter case
 
 Only the ASCII letters A to Z fold; other bytes, such as letters of a
