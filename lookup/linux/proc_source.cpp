@@ -19,10 +19,11 @@ namespace {
 // Linux gives out no identifier at or above this (PID_MAX_LIMIT).
 constexpr std::uint32_t kPidLimit = 1u << 22;
 
-// The adaptive source's first listing: the fixed entries of /proc and a few
-// dozen processes. A directory that goes on beyond it holds enough processes
-// that probing the candidates costs less than listing the rest.
-constexpr long kFirstListingBytes = 3072;
+// The adaptive source lists /proc in small reads at first. Once it has met
+// this many processes and the listing goes on, probing the candidates costs
+// less than listing the rest.
+constexpr unsigned kProcessesBeforeProbing = 32;
+constexpr std::size_t kAdaptiveReadBytes = 1024;
 
 // Writes "<pid>/<file>" with its terminator into out, which must hold 32 bytes.
 void FormatProcPath(ProcessId pid, const char* file, char* out) {
@@ -50,7 +51,7 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
     }
     seek_pid_ = seek_pid;
     covered_ = 0;
-    listing_reads_ = 0;
+    listed_processes_ = 0;
     listing_size_ = 0;
     listing_offset_ = 0;
     may_switch_to_probing_ = strategy_ == Strategy::kAdaptive;
@@ -90,19 +91,16 @@ bool ProcSource::NextPid(ProcessId& pid) {
 bool ProcSource::NextListedPid(ProcessId& pid) {
     for (;;) {
         if (listing_offset_ >= listing_size_) {
-            if (may_switch_to_probing_ && FirstListingWasFull()) {
+            if (may_switch_to_probing_ && listed_processes_ >= kProcessesBeforeProbing) {
                 may_switch_to_probing_ = false;
                 if (ProbesSeeThisProc()) {
                     probing_ = true;
                     return NextCandidatePid(pid);
                 }
             }
-            const long wanted = listing_reads_ == 0 && strategy_ == Strategy::kAdaptive
-                                    ? kFirstListingBytes
-                                    : static_cast<long>(sizeof listing_);
-            const ssize_t size = getdents64(proc_fd_, listing_, static_cast<size_t>(wanted));
+            const ssize_t size = getdents64(
+                proc_fd_, listing_, may_switch_to_probing_ ? kAdaptiveReadBytes : sizeof listing_);
             if (size <= 0) return false;
-            ++listing_reads_;
             listing_size_ = size;
             listing_offset_ = 0;
         }
@@ -110,17 +108,11 @@ bool ProcSource::NextListedPid(ProcessId& pid) {
         listing_offset_ += record->d_reclen;
         const unsigned long value = ParseDecimalPid(record->d_name);
         if (value != 0) {
+            ++listed_processes_;
             pid = static_cast<ProcessId>(value);
             return true;
         }
     }
-}
-
-bool ProcSource::FirstListingWasFull() const {
-    // getdents stops only when the next record does not fit, and no record
-    // is longer than a dirent64.
-    return listing_reads_ == 1 &&
-           listing_size_ > kFirstListingBytes - static_cast<long>(sizeof(dirent64));
 }
 
 bool ProcSource::ProbesSeeThisProc() const {

@@ -18,10 +18,10 @@ namespace varrokit {
 // Listing /proc costs time for every process. But only identifiers
 // s + k * 65536 can carry the short identifier s, and Linux gives out none
 // at or above 2^22, so there are at most 64 candidates, and asking the
-// kernel about each one costs little. The adaptive source lists the start of
-// /proc; when the listing goes on beyond that, it probes the candidates
-// above the last identifier listed. Either way it yields the same entries
-// in the same order.
+// kernel about each one costs little. The adaptive source lists the first
+// few dozen processes; when the listing goes on beyond them, it probes the
+// candidates above the last identifier listed. Either way it yields the same
+// entries in the same order.
 class ProcSource final : public ProcessListSource {
 public:
     enum class Strategy { kAdaptive, kListDirectory, kProbeCandidates };
@@ -40,7 +40,6 @@ private:
     bool NextPid(ProcessId& pid);
     bool NextListedPid(ProcessId& pid);
     bool NextCandidatePid(ProcessId& pid);
-    bool FirstListingWasFull() const;
     bool ProbesSeeThisProc() const;
     // Fills name_ for a running process; false when pid is not one (any more).
     bool ReadProcess(ProcessId pid);
@@ -55,7 +54,7 @@ private:
     // Every identifier up to this one has been delivered or ruled out.
     ProcessId covered_ = 0;
 
-    long listing_reads_ = 0;
+    unsigned listed_processes_ = 0;
     long listing_size_ = 0;
     long listing_offset_ = 0;
     alignas(8) char listing_[16384];
