@@ -4,7 +4,11 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -189,6 +193,35 @@ TEST(ProcSource, StrategiesDeliverTheSameEntries) {
             ASSERT_LT(attempt, 20) << "the process list never held still";
         }
     }
+}
+
+TEST(ProcSource, WithoutPidfdOpenTheListingFindsTheRest) {
+    // A child whose pidfd_open fails as on kernels before 5.3.
+    const pid_t child = fork();
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(77);
+        const ProcessId self = static_cast<ProcessId>(getpid());
+        int misses = 0;
+        for (Strategy strategy : {Strategy::kProbeCandidates, Strategy::kAdaptive}) {
+            ProcSource source(strategy);
+            misses += MatchProcess(source, ShortId(self), program_invocation_short_name) != self;
+        }
+        _exit(misses);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no seccomp filter here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "lookups that missed the calling process";
 }
 
 TEST(ProcSource, NoSnapshotWhenProcIsNotProcfs) {
