@@ -2,7 +2,6 @@
 #ifndef VARROKIT_LOOKUP_LINUX_PROC_SOURCE_H
 #define VARROKIT_LOOKUP_LINUX_PROC_SOURCE_H
 
-#include <cstddef>
 #include <cstdint>
 
 #include "process_match.h"
