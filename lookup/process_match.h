@@ -64,7 +64,10 @@ ProcessId MatchProcess(ProcessListSource& source, std::uint32_t seek_pid,
                        const char* seek_exe_name);
 
 // MatchProcess over the running system's processes, through the source that
-// the build chose for this platform.
+// the build chose for this platform. It leaves the caller's error state
+// (errno, and the last-error value on Windows) as it found it, except when
+// it returns 0 because the process list could not be read: then that state
+// tells why.
 ProcessId MatchWin9xPid(std::uint32_t seek_pid, const char* seek_exe_name);
 
 }  // namespace varrokit

@@ -1,6 +1,5 @@
 #include "proc_source.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/syscall.h>
@@ -8,13 +7,32 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "proc_text.h"
 
+// Called by number, so that the source builds with the C library and kernel
+// headers of older systems: glibc declares getdents64() only from 2.30, and
+// the headers name pidfd_open only from Linux 5.3. 434 is its number in the
+// table that x86, ARM and most other architectures share; where the kernel
+// lacks it, the listing takes over.
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
+
 namespace varrokit {
 
 namespace {
+
+// The record getdents64 writes, as the kernel lays it out.
+struct KernelDirent64 {
+    std::uint64_t inode;
+    std::int64_t offset;
+    unsigned short record_length;
+    unsigned char type;
+    char name[1];  // runs on to its terminator
+};
 
 // Linux gives out no identifier at or above this (PID_MAX_LIMIT).
 constexpr std::uint32_t kPidLimit = 1u << 22;
@@ -25,8 +43,9 @@ constexpr std::uint32_t kPidLimit = 1u << 22;
 constexpr unsigned kProcessesBeforeProbing = 32;
 constexpr std::size_t kAdaptiveReadBytes = 1024;
 
-// Writes "<pid>/<file>" with its terminator into out, which must hold 32 bytes.
-void FormatProcPath(ProcessId pid, const char* file, char* out) {
+// Writes the decimal digits of pid with a terminator into out, which must
+// hold 11 bytes.
+void FormatPid(ProcessId pid, char* out) {
     char digits[10];
     int count = 0;
     do {
@@ -34,18 +53,26 @@ void FormatProcPath(ProcessId pid, const char* file, char* out) {
         pid /= 10;
     } while (pid != 0);
     while (count > 0) *out++ = digits[--count];
-    *out++ = '/';
-    while ((*out++ = *file++) != '\0') {
-    }
+    *out = '\0';
 }
+
+// Errors that say this lookup cannot go on, as opposed to a process that
+// ended or that the caller may not see, which is only passed over.
+bool IsOutOfResources(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
 
 }  // namespace
 
 bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
+    failure_ = 0;
     proc_fd_ = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (proc_fd_ < 0) return false;
+    if (proc_fd_ < 0) {
+        failure_ = errno;
+        return false;
+    }
     struct statfs filesystem;
     if (fstatfs(proc_fd_, &filesystem) != 0 || filesystem.f_type != PROC_SUPER_MAGIC) {
+        // Whatever is mounted there holds no process list.
+        failure_ = ENOENT;
         ReleaseSnapshot();
         return false;
     }
@@ -68,7 +95,7 @@ bool ProcSource::FirstEntry(ProcessEntry& entry) { return NextEntry(entry); }
 
 bool ProcSource::NextEntry(ProcessEntry& entry) {
     ProcessId pid;
-    while (NextPid(pid)) {
+    while (failure_ == 0 && NextPid(pid)) {
         // Names are read only where the rule could use them.
         if (ShortId(pid) != seek_pid_ || !ReadProcess(pid)) continue;
         entry.pid = pid;
@@ -98,15 +125,20 @@ bool ProcSource::NextListedPid(ProcessId& pid) {
                     return NextCandidatePid(pid);
                 }
             }
-            const ssize_t size = getdents64(
-                proc_fd_, listing_, may_switch_to_probing_ ? kAdaptiveReadBytes : sizeof listing_);
+            const long size =
+                syscall(SYS_getdents64, proc_fd_, listing_,
+                        may_switch_to_probing_ ? kAdaptiveReadBytes : sizeof listing_);
+            if (size < 0) failure_ = errno;
             if (size <= 0) return false;
             listing_size_ = size;
             listing_offset_ = 0;
         }
-        const auto* record = reinterpret_cast<const dirent64*>(listing_ + listing_offset_);
-        listing_offset_ += record->d_reclen;
-        const unsigned long value = ParseDecimalPid(record->d_name);
+        const char* record = listing_ + listing_offset_;
+        unsigned short record_length;
+        std::memcpy(&record_length, record + offsetof(KernelDirent64, record_length),
+                    sizeof record_length);
+        listing_offset_ += record_length;
+        const unsigned long value = ParseDecimalPid(record + offsetof(KernelDirent64, name));
         if (value != 0) {
             ++listed_processes_;
             pid = static_cast<ProcessId>(value);
@@ -153,21 +185,38 @@ bool ProcSource::NextCandidatePid(ProcessId& pid) {
     return false;
 }
 
-long ProcSource::ReadProcFile(ProcessId pid, const char* file) {
-    char path[32];
-    FormatProcPath(pid, file, path);
-    const int fd = openat(proc_fd_, path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
+long ProcSource::ReadProcFile(int process_fd, const char* file) {
+    const int fd = openat(process_fd, file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (IsOutOfResources(errno)) failure_ = errno;
+        return -1;
+    }
     const ssize_t size = read(fd, io_, sizeof io_ - 1);
     close(fd);
     return size;
 }
 
 bool ProcSource::ReadProcess(ProcessId pid) {
-    const long stat_size = ReadProcFile(pid, "stat");
+    // Both files are read through one descriptor of the process's folder:
+    // should the process end and its identifier be given out again, the
+    // reads fail instead of describing another process.
+    char name[11];
+    FormatPid(pid, name);
+    const int process_fd = openat(proc_fd_, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (process_fd < 0) {
+        if (IsOutOfResources(errno)) failure_ = errno;
+        return false;
+    }
+    const bool running = ReadName(process_fd);
+    close(process_fd);
+    return running;
+}
+
+bool ProcSource::ReadName(int process_fd) {
+    const long stat_size = ReadProcFile(process_fd, "stat");
     ProcStat stat;
     if (stat_size <= 0 || !ParseProcStat(io_, static_cast<std::size_t>(stat_size), stat) ||
-        !IsRunningState(stat.state))
+        !IsRunning(stat))
         return false;
 
     std::size_t length = stat.command_name_length;
@@ -176,7 +225,7 @@ bool ProcSource::ReadProcess(ProcessId pid) {
     name_[length] = '\0';
 
     if (length == kCommandNameCut) {
-        const long cmdline_size = ReadProcFile(pid, "cmdline");
+        const long cmdline_size = ReadProcFile(process_fd, "cmdline");
         // An argv[0] that fills the whole buffer may go on beyond it.
         const bool whole_argv0 =
             cmdline_size > 0 && (static_cast<std::size_t>(cmdline_size) < sizeof io_ - 1 ||

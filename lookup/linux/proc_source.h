@@ -34,6 +34,11 @@ public:
     bool NextEntry(ProcessEntry& entry) override;
     void ReleaseSnapshot() override;
 
+    // Why the last walk fell short: the errno of a failure to open /proc
+    // (ENOENT when what is there is not procfs) or to read it on the way, such
+    // as EMFILE. 0 when the walk saw every process it had to.
+    int failure() const { return failure_; }
+
 private:
     // The next identifier above covered_ that may be an entry; false at the end.
     bool NextPid(ProcessId& pid);
@@ -42,11 +47,13 @@ private:
     bool ProbesSeeThisProc() const;
     // Fills name_ for a running process; false when pid is not one (any more).
     bool ReadProcess(ProcessId pid);
-    // Reads /proc/<pid>/<file> into io_; returns the byte count, or -1.
-    long ReadProcFile(ProcessId pid, const char* file);
+    bool ReadName(int process_fd);
+    // Reads a file of a /proc/<pid> folder into io_; returns the byte count, or -1.
+    long ReadProcFile(int process_fd, const char* file);
 
     const Strategy strategy_;
     int proc_fd_ = -1;
+    int failure_ = 0;
     std::uint32_t seek_pid_ = 0;
     bool may_switch_to_probing_ = false;
     bool probing_ = false;

@@ -13,6 +13,21 @@ const char* FindLast(const char* begin, std::size_t length, char wanted) {
     return nullptr;
 }
 
+// The thread count is field 20; the text from `fields` on starts at field 4.
+unsigned long ParseThreadCount(const char* fields, const char* end) {
+    constexpr int kFieldsBefore = 20 - 4;
+    const char* p = fields;
+    for (int skipped = 0; skipped < kFieldsBefore; ++skipped) {
+        while (p < end && *p == ' ') ++p;
+        while (p < end && *p != ' ') ++p;
+    }
+    while (p < end && *p == ' ') ++p;
+    unsigned long count = 0;
+    for (; p < end && *p >= '0' && *p <= '9' && count < 0xFFFFFFFFul; ++p)
+        count = count * 10 + static_cast<unsigned long>(*p - '0');
+    return count;
+}
+
 }  // namespace
 
 bool ParseProcStat(const char* text, std::size_t length, ProcStat& stat) {
@@ -27,6 +42,7 @@ bool ParseProcStat(const char* text, std::size_t length, ProcStat& stat) {
     stat.command_name = name;
     stat.command_name_length = static_cast<std::size_t>(close - name);
     stat.state = close[2];
+    stat.thread_count = ParseThreadCount(close + 3, end);
     return true;
 }
 
@@ -34,17 +50,30 @@ std::size_t LongNameFromCmdline(const char* command_name, std::size_t command_na
                                 const char* cmdline, std::size_t cmdline_length,
                                 const char** long_name) {
     if (command_name_length != kCommandNameCut) return 0;
-    const char* argv0_end = static_cast<const char*>(std::memchr(cmdline, '\0', cmdline_length));
-    if (argv0_end == nullptr) argv0_end = cmdline + cmdline_length;
-    const std::size_t argv0_length = static_cast<std::size_t>(argv0_end - cmdline);
-    const char* slash = FindLast(cmdline, argv0_length, '/');
-    const char* file_name = slash != nullptr ? slash + 1 : cmdline;
-    const std::size_t file_name_length = static_cast<std::size_t>(argv0_end - file_name);
-    if (file_name_length <= command_name_length ||
-        std::memcmp(file_name, command_name, command_name_length) != 0)
-        return 0;
-    *long_name = file_name;
-    return file_name_length;
+    constexpr int kArgumentsTried = 3;  // argv[0], or a "#!" script's path
+    const char* argument = cmdline;
+    const char* const end = cmdline + cmdline_length;
+    for (int index = 0; index < kArgumentsTried && argument < end; ++index) {
+        const char* argument_end = static_cast<const char*>(
+            std::memchr(argument, '\0', static_cast<std::size_t>(end - argument)));
+        // A process may overwrite its arguments; argv[0] alone may then run
+        // to the end without a terminator. A later argument must be whole.
+        if (argument_end == nullptr) {
+            if (index != 0) return 0;
+            argument_end = end;
+        }
+        const char* slash =
+            FindLast(argument, static_cast<std::size_t>(argument_end - argument), '/');
+        const char* file_name = slash != nullptr ? slash + 1 : argument;
+        const std::size_t file_name_length = static_cast<std::size_t>(argument_end - file_name);
+        if (file_name_length > command_name_length &&
+            std::memcmp(file_name, command_name, command_name_length) == 0) {
+            *long_name = file_name;
+            return file_name_length;
+        }
+        argument = argument_end + 1;
+    }
+    return 0;
 }
 
 unsigned long ParseDecimalPid(const char* name) {

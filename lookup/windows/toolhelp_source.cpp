@@ -16,8 +16,12 @@ static_assert(sizeof(tagPROCESSENTRY32::szExeFile) == kMaxExePathLength + 1,
               "szExeFile must hold MAX_PATH bytes");
 
 bool ToolhelpSource::TakeSnapshot(std::uint32_t /*seek_pid*/) {
+    failure_ = 0;
     snapshot_ = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot_ == INVALID_HANDLE_VALUE || snapshot_ == nullptr) {
+        // A failure must read as one even if the system left no error.
+        const DWORD error = GetLastError();
+        failure_ = error != 0 ? error : ERROR_INVALID_HANDLE;
         snapshot_ = nullptr;
         return false;
     }

@@ -25,10 +25,14 @@ public:
     bool NextEntry(ProcessEntry& entry) override;
     void ReleaseSnapshot() override;
 
+    // The last-error value of a snapshot that could not be taken; 0 otherwise.
+    DWORD failure() const { return failure_; }
+
 private:
     bool Deliver(BOOL filled, ProcessEntry& entry) const;
 
     HANDLE snapshot_ = nullptr;
+    DWORD failure_ = 0;
     tagPROCESSENTRY32 record_;
 };
 

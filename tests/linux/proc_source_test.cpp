@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -142,6 +144,39 @@ TEST_P(ProcSourceTest, ZombieIsNotAnEntry) {
     ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
     EXPECT_NE(Lookup(static_cast<ProcessId>(child), program_invocation_short_name),
               static_cast<ProcessId>(child));
+    waitpid(child, nullptr, 0);
+}
+
+// The state letter of /proc/<pid>/stat, or 0 once it is gone.
+char ProcessState(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return 0;
+    char text[512] = {};
+    std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    const char* close = std::strrchr(text, ')');
+    return close != nullptr && close[1] == ' ' ? close[2] : 0;
+}
+
+TEST_P(ProcSourceTest, ProcessWhoseFirstThreadEndedIsAnEntry) {
+    const pid_t child = fork();
+    if (child == 0) {
+        pthread_t sleeper;
+        pthread_create(&sleeper, nullptr, [](void*) -> void* { pause(); return nullptr; }, nullptr);
+        // Ends the first thread alone, as pthread_exit does, but without
+        // unwinding through the test framework. /proc now shows a zombie.
+        syscall(SYS_exit, 0);
+    }
+    ASSERT_GT(child, 0);
+    for (int wait = 0; ProcessState(child) != 'Z'; ++wait) {
+        ASSERT_LT(wait, 2000) << "the first thread never ended";
+        usleep(1000);
+    }
+    EXPECT_EQ(Lookup(static_cast<ProcessId>(child), program_invocation_short_name),
+              static_cast<ProcessId>(child));
+    kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
 }
 

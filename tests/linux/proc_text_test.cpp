@@ -46,10 +46,21 @@ TEST(ProcStatParser, RejectsTextCutShortOrMalformed) {
     EXPECT_FALSE(Parse("42 )bash( S").ok);
 }
 
-TEST(ProcessState, ZombiesAndDeadProcessesDoNotRun) {
-    EXPECT_FALSE(IsRunningState('Z'));
-    EXPECT_FALSE(IsRunningState('X'));
-    for (char state : std::string("RSDTtIWP")) EXPECT_TRUE(IsRunningState(state)) << state;
+bool Runs(const std::string& text) {
+    ProcStat stat{};
+    return ParseProcStat(text.data(), text.size(), stat) && IsRunning(stat);
+}
+
+TEST(ProcessState, ZombiesRunOnlyWhileOtherThreadsDo) {
+    // Fields 4 to 19, then the thread count.
+    const std::string before_threads = " 1 2 3 0 -1 4194560 1 0 0 0 0 0 0 0 20 0 ";
+    for (char state : std::string("RSDTtIWP"))
+        EXPECT_TRUE(Runs("5 (x) " + std::string(1, state) + before_threads + "1 0 9")) << state;
+    EXPECT_FALSE(Runs("5 (x) Z" + before_threads + "1 0 9")) << "a zombie";
+    EXPECT_TRUE(Runs("5 (x) Z" + before_threads + "2 0 9")) << "its first thread ended, one runs";
+    EXPECT_TRUE(Runs("5 (a) b) Z" + before_threads + "17")) << "the count is found after the name";
+    EXPECT_FALSE(Runs("5 (x) X" + before_threads + "3 0 9")) << "a dead process";
+    EXPECT_FALSE(Runs("5 (x) Z 1 2 3")) << "a zombie whose count is cut off";
 }
 
 std::string LongName(const std::string& command_name, const std::string& cmdline) {
@@ -67,8 +78,16 @@ TEST(LongCommandNames, ArgvZeroCompletesANameCutTo15Bytes) {
         << "argv[0] without a terminator runs to the end";
     EXPECT_EQ(LongName("a-very-long-nam", "./a-very-long-name/x\0"s), "")
         << "only the part after the last slash counts";
-    EXPECT_EQ(LongName("a-very-long-nam", "/bin/python3\0a-very-long-name\0"s), "")
-        << "a script's name in argv[1] is not the process's";
+    EXPECT_EQ(LongName("a-very-long-nam", "/usr/bin/perl\0./a-very-long-name.pl\0"s),
+              "a-very-long-name.pl")
+        << "a script started through #! follows the interpreter";
+    EXPECT_EQ(LongName("a-very-long-nam", "/usr/bin/perl\0-w\0/x/a-very-long-name.pl\0-v\0"s),
+              "a-very-long-name.pl")
+        << "or the one option of its #! line";
+    EXPECT_EQ(LongName("a-very-long-nam", "/usr/bin/perl\0-w\0-x\0a-very-long-name.pl\0"s), "")
+        << "no further than that";
+    EXPECT_EQ(LongName("a-very-long-nam", "/usr/bin/perl\0a-very-long-name.p"s), "")
+        << "nor to an argument cut off by the end of the text";
     EXPECT_EQ(LongName("a-very-long-nam", "/x/a-very-long-nam\0"s), "") << "no longer";
     EXPECT_EQ(LongName("short", "/x/short-and-more\0"s), "") << "names under 15 bytes are whole";
     EXPECT_EQ(LongName("a-very-long-nam", ""s), "");
