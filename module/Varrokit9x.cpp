@@ -45,6 +45,19 @@ SV* RequiredVersion(pTHX_ const char* package, SV* parameter, const char** varia
     return version;
 }
 
+// The sought name as the bytes that Perl holds equal to it: a string stored as
+// UTF-8 gives its byte form whenever it has one, so that "\x{e9}" matches
+// whether or not it was upgraded. Only characters above 0xFF keep their UTF-8
+// bytes. The caller's scalar is left as it is.
+const char* SeekNameBytes(pTHX_ SV* name) {
+    STRLEN length;
+    const char* bytes = SvPV(name, length);
+    if (!SvUTF8(name)) return bytes;
+    SV* copy = sv_2mortal(newSVpvn(bytes, length));
+    SvUTF8_on(copy);
+    return sv_utf8_downgrade(copy, TRUE) ? SvPV_nolen(copy) : bytes;
+}
+
 }  // namespace
 
 static void XS_Win32__Varrokit__Varrokit9x_MatchWin9xPid(pTHX_ CV* /*cv*/) {
@@ -53,7 +66,7 @@ static void XS_Win32__Varrokit__Varrokit9x_MatchWin9xPid(pTHX_ CV* /*cv*/) {
         croak("Usage: Win32::Varrokit::Varrokit9x::MatchWin9xPid(dwSeekPid, szSeekExeName)");
 
     const UV seek_value = SvUV(ST(0));
-    const char* seek_exe_name = SvPV_nolen(ST(1));
+    const char* seek_exe_name = SeekNameBytes(aTHX_ ST(1));
     dXSTARG;
 
     // A perl with 64-bit integers can pass values that no DWORD holds. Cutting
@@ -69,8 +82,17 @@ static void XS_Win32__Varrokit__Varrokit9x_MatchWin9xPid(pTHX_ CV* /*cv*/) {
     XSRETURN(1);
 }
 
-extern "C" VARROKIT_BOOT_EXPORT void boot_Win32__Varrokit__Varrokit9x(pTHX_ CV* /*cv*/) {
+extern "C" VARROKIT_BOOT_EXPORT void boot_Win32__Varrokit__Varrokit9x(pTHX_ CV* cv) {
+#ifdef dXSBOOTARGSAPIVERCHK
+    // Perls from 5.22 on refuse, with their own message, a binary built for
+    // another major version or another build of perl (threads, for one),
+    // whose structures it would misread. No version is passed: the module
+    // version is compared below, as it always was.
+    dXSBOOTARGSAPIVERCHK;
+#else
     dXSARGS;
+#endif
+    PERL_UNUSED_VAR(cv);
     // The loader always passes the package name; a hand-made call without it
     // must not read past the arguments.
     if (items < 1) croak("Usage: Win32::Varrokit::Varrokit9x::bootstrap(package, ...)");

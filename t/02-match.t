@@ -5,7 +5,8 @@ use Test::More;
 use FindBin;
 use lib "$FindBin::Bin/lib";
 
-use ChildProcess qw(spawn_named);
+use ChildProcess qw(spawn_named spawn_script);
+use Errno ();
 use Win32::Varrokit::Varrokit9x qw(MatchWin9xPid);
 
 my $usage = 'Usage: Win32::Varrokit::Varrokit9x::MatchWin9xPid(dwSeekPid, szSeekExeName)';
@@ -27,6 +28,34 @@ subtest 'a running child is found' => sub {
     is(MatchWin9xPid($short, "vk-child.exe\0trailing"), $child, 'the name ends at a NUL byte');
     is(MatchWin9xPid($child + 65536 * 64, 'vk-child.exe'), 0, 'a value above 0xFFFF matches nothing');
 };
+
+SKIP: {
+    skip 'scripts run through "#!" only on Unix', 1 if $^O eq 'MSWin32';
+    my $script = spawn_script('a-very-long-script-name.pl', 'sleep 600;');
+    is(MatchWin9xPid($script & 0xFFFF, 'a-very-long-script-name.pl'), $script,
+        'a "#!" script is found by its whole name, not the 15 bytes the kernel keeps');
+}
+
+subtest 'the caller\'s $! is left alone' => sub {
+    for my $case ([$short, 'vk-child.exe', 'a lookup that finds'], [-1, 'x', 'one that finds nothing']) {
+        $! = Errno::EDOM();
+        MatchWin9xPid($case->[0], $case->[1]);
+        is($! + 0, Errno::EDOM(), $case->[2]);
+    }
+};
+
+SKIP: {
+    skip 'descriptors are limited through the Unix shell', 2 if $^O eq 'MSWin32';
+    # A perl limited to a few descriptors opens them all, then looks up its
+    # own identifier, which it would find but for the limit.
+    my $code = 'my @held; while (open my $fh, "<", $^X) { push @held, $fh } '
+             . '$! = 0; my $found = Win32::Varrokit::Varrokit9x::MatchWin9xPid($$ & 0xFFFF, "perl"); '
+             . 'print "$found ", $! + 0, "\n"';
+    my @inc = map { "-I$_" } grep { !ref } @INC;
+    my $output = `ulimit -n 32 && '$^X' @inc -MWin32::Varrokit::Varrokit9x -e '$code' 2>&1`;
+    is($output, "0 " . Errno::EMFILE() . "\n",
+        'out of descriptors: 0, and $! says why');
+}
 
 subtest 'conversion of the sought identifier' => sub {
     is(MatchWin9xPid("$short", 'vk-child.exe'), $child, 'a numeric string');

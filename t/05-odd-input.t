@@ -76,9 +76,27 @@ subtest 'names' => sub {
     is(MatchWin9xPid($short, "vk-odd.exe\0.txt"), $child, 'a name ends at its first NUL byte');
     my $long = ('x' x (10 * 1024 * 1024)) . '\\vk-odd.exe';
     is(MatchWin9xPid($short, $long), $child, 'a 10 MB path is reduced to its base name');
-    my $utf8 = "vk-\x{e9}.exe";
-    my $utf8_child = spawn_named(do { my $bytes = $utf8; utf8::encode($bytes); $bytes });
-    is(MatchWin9xPid($utf8_child & 0xFFFF, $utf8), $utf8_child, 'a character string is compared as its UTF-8 bytes');
+};
+
+subtest 'how perl stores a name does not change the answer' => sub {
+    plan skip_all => 'perl before 5.8.1 has no utf8::upgrade' if $] < 5.008001;
+    # "\xe9" is one byte however perl stores it; the child's name holds that byte.
+    my $bytes = "vk-\xe9.exe";
+    my $upgraded = $bytes;
+    utf8::upgrade($upgraded);
+    my $latin = spawn_named($bytes);
+    is(MatchWin9xPid($latin & 0xFFFF, $bytes), $latin, 'the byte string');
+    is(MatchWin9xPid($latin & 0xFFFF, $upgraded), $latin, 'the same string stored as UTF-8');
+    ok(utf8::is_utf8($upgraded) && $upgraded eq $bytes, 'the caller\'s scalar is left as it was');
+    SKIP: {
+        skip 'Windows names are in the ANSI code page, which has no wide characters', 1
+            if $^O eq 'MSWin32';
+        my $wide = "vk-\x{263a}.exe";
+        my $encoded = $wide;
+        utf8::encode($encoded);
+        my $smiling = spawn_named($encoded);
+        is(MatchWin9xPid($smiling & 0xFFFF, $wide), $smiling, 'wide characters go as their UTF-8 bytes');
+    }
 };
 
 done_testing;

@@ -110,16 +110,21 @@ compared whole and so matches no process; pass the bare name instead.
 Linux keeps no executable path in the process list. The name of a process is
 its command name from F</proc/PID/stat>, which the kernel takes from the
 file name that was executed (or that the process set for itself) and cuts to
-15 bytes. When the command name is exactly 15 bytes long and the file name of
-the process's C<argv[0]> begins with it, that longer file name is used, so a
-long executable name is found by its whole name, not by its first 15 bytes.
-A process that changed its command name is found by the new one.
+15 bytes. When the command name is exactly 15 bytes long, the longer name is
+looked for in the process's arguments: the file name of C<argv[0]>, or, for a
+script started through C<#!>, the file name of the script that follows the
+interpreter (and the one option of its C<#!> line). The first of those that
+begins with the 15 bytes is used. A process whose arguments name nothing of
+the kind, such as one that overwrote them, is found only by its first 15
+bytes. A process that changed its command name is found by the new one.
 
 =item Threads, zombies and other namespaces on Linux
 
 Only processes count: the identifier of a thread that is not its process's
 main thread is never returned, even when its low 16 bits fit. A zombie or
-dead process has ended and is not returned either. Inside a PID namespace
+dead process has ended and is not returned either. A process whose first
+thread has ended while others run (F</proc> shows it as a zombie) still runs,
+and is found. Inside a PID namespace
 the identifiers are those of the namespace, as F</proc> shows them.
 
 =item Processes you cannot see
@@ -127,6 +132,17 @@ the identifiers are those of the namespace, as F</proc> shows them.
 Only processes that the system lets the caller see count. On Linux, where
 F</proc> is mounted with C<hidepid>, other users' processes are invisible
 and never returned; on Windows, Toolhelp decides.
+
+=item Which bytes are compared
+
+Names are compared as bytes. On Windows they are the bytes of the ANSI code
+page, as Toolhelp reports them; on Linux, the raw bytes of the file name,
+which are usually UTF-8. The sought name is taken as the bytes that Perl
+holds equal to it: a string that perl happens to store as UTF-8 gives the
+same answer as its byte form, so C<"\x{e9}"> is the one byte 0xE9 either
+way. Only a string with characters above 0xFF is passed as its UTF-8 bytes,
+which matches Linux names in UTF-8. Encode a name yourself
+(L<Encode/encode>) when the system's names use another encoding.
 
 =item Letter case
 
@@ -138,6 +154,41 @@ current locale.
 
 The name is used up to its first NUL byte, as the system's own strings are.
 
+=item 0 also means "could not look"
+
+When the process list cannot be read at all, the result is 0, as when no
+process fits. Only then does the call change C<$!> (and C<$^E> on Windows),
+to say why: for example F</proc> missing or not procfs, no file descriptor
+left (C<EMFILE>), or a failed C<CreateToolhelp32Snapshot>. Otherwise C<$!>
+and C<$^E> are left as they were, so to tell the two zeros apart, clear
+C<$!> before the call and look at it when the result is 0:
+
+    $! = 0;
+    my $pid = MatchWin9xPid($short, $name);
+    die "cannot read the process list: $!\n" if !$pid && $!;
+
+=item Short identifiers written in hex
+
+A log that shows the short identifier as hex, such as C<0x04D2> or C<4d2>,
+gives a string that Perl reads as a decimal number (0, or 4, with a
+warning). Convert it with C<hex()> first: C<MatchWin9xPid(hex($text), $name)>.
+
+=item Fractions are cut
+
+The identifier is converted as an unsigned integer, so 1234.9 seeks 1234.
+
+=item Identifier 0
+
+On Windows, identifier 0 is the System Idle Process. C<MatchWin9xPid(0, ...)>
+returns 0 even when it is found, since 0 is also the answer for "none"; a
+later process whose identifier has the low 16 bits 0 is returned instead, if
+there is one.
+
+=item Threads of the interpreter
+
+The function keeps no state and takes no locks, so it is safe to call from
+several interpreter threads (L<threads>) at once, and from a forked child.
+
 =back
 
 =head1 SEE ALSO
@@ -145,5 +196,15 @@ The name is used up to its first NUL byte, as the system's own strings are.
 L<Win32::Process::Info>, L<Proc::ProcessTable>, and the Toolhelp functions
 C<CreateToolhelp32Snapshot>, C<Process32First> and C<Process32Next> in the
 Windows documentation; L<proc(5)> on Linux.
+
+=head1 AUTHOR
+
+The Win32::Varrokit::Varrokit9x developers.
+
+=head1 LICENSE
+
+This library is free software; you can redistribute it and/or modify it
+under the same terms as Perl itself (either the GNU General Public License,
+version 1 or later, or the Artistic License).
 
 =cut
