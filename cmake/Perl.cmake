@@ -1,33 +1,84 @@
-# What the module needs to know about the interpreter it is built for.
-find_program(PERL_EXECUTABLE perl REQUIRED)
+# The target interpreter: the perl the module is built for and tested with.
+# It is an input, never assumed:
+#   -DPERL_EXECUTABLE=/path/to/perl     any perl: the host's, an old one, or,
+#                                        in a cross build, a Windows perl.exe
+#                                        (asked under the emulator, Wine)
+#   -DVARROKIT_FETCH_PERL="windows x86"  a perl that tools/perl-cache.sh
+#                                        fetches or builds once (presets)
+# Without either, the perl on PATH. Every setting below is the target's own.
+# The host perl (PERL_HOST_EXECUTABLE) only generates ppport.h and runs prove.
 
-function(perl_query out_var code)
+find_program(PERL_HOST_EXECUTABLE perl REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+
+if(NOT PERL_EXECUTABLE AND VARROKIT_FETCH_PERL)
+    separate_arguments(fetch_args UNIX_COMMAND "${VARROKIT_FETCH_PERL}")
     execute_process(
-        COMMAND ${PERL_EXECUTABLE} -e "${code}"
-        OUTPUT_VARIABLE value
-        RESULT_VARIABLE status
+        COMMAND "${PROJECT_SOURCE_DIR}/tools/perl-cache.sh" ${fetch_args}
+        OUTPUT_VARIABLE fetched ERROR_VARIABLE why RESULT_VARIABLE status
         OUTPUT_STRIP_TRAILING_WHITESPACE)
     if(NOT status EQUAL 0)
-        message(FATAL_ERROR "perl could not answer: ${code}")
+        message(FATAL_ERROR "No perl (${VARROKIT_FETCH_PERL}) to build the module for: ${why}"
+                "Configure with -DVARROKIT_BUILD_MODULE=OFF to build the lookup alone.")
     endif()
-    set(${out_var} "${value}" PARENT_SCOPE)
-endfunction()
+    set(PERL_EXECUTABLE "${fetched}" CACHE FILEPATH "The perl the module is built for")
+endif()
+if(CMAKE_CROSSCOMPILING)
+    if(NOT PERL_EXECUTABLE)
+        message(FATAL_ERROR "A cross build needs the target's perl: set PERL_EXECUTABLE "
+                            "or VARROKIT_FETCH_PERL")
+    endif()
+    set(perl_command ${CMAKE_CROSSCOMPILING_EMULATOR} "${PERL_EXECUTABLE}")
+else()
+    find_program(PERL_EXECUTABLE perl REQUIRED)
+    set(perl_command "${PERL_EXECUTABLE}")
+endif()
+
+# One start of the target perl answers every question: Wine takes seconds.
+set(perl_query [[
+print map { qq{$_=$Config{$_}\n} }
+    qw(version archname dlext ccflags libperl archlibexp installsitelib installsitearch);
+print qq{test_more=}, (eval { require Test::More; Test::More->VERSION(0.98) } ? 1 : 0), qq{\n};
+]])
+string(REPLACE "\n" " " perl_query "${perl_query}")
+execute_process(
+    COMMAND ${perl_command} -MConfig -e "${perl_query}"
+    OUTPUT_VARIABLE answers RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${PERL_EXECUTABLE} could not say how it was built")
+endif()
+string(REPLACE "\r" "" answers "${answers}")
+string(REGEX REPLACE "\n$" "" answers "${answers}")
+string(REPLACE ";" "\\;" answers "${answers}")
+string(REPLACE "\n" ";" answers "${answers}")
+foreach(answer IN LISTS answers)
+    string(REGEX MATCH "^([a-z_]+)=(.*)$" matched "${answer}")
+    string(TOUPPER "${CMAKE_MATCH_1}" key)
+    set(PERL_${key} "${CMAKE_MATCH_2}")
+endforeach()
+message(STATUS "Building the module for perl ${PERL_VERSION} (${PERL_ARCHNAME}): ${PERL_EXECUTABLE}")
 
 # The interpreter's own compile flags: the module must agree with it on the
 # layout of every structure it shares, or it breaks without a word.
-perl_query(PERL_CCOPTS "use ExtUtils::Embed; ccopts")
-separate_arguments(PERL_CCOPTS NATIVE_COMMAND "${PERL_CCOPTS}")
+separate_arguments(PERL_CCFLAGS UNIX_COMMAND "${PERL_CCFLAGS}")
 
-perl_query(PERL_DLEXT "use Config; print \$Config{dlext}")
-perl_query(PERL_ARCHNAME "use Config; print \$Config{archname}")
-perl_query(PERL_SITELIB "use Config; print \$Config{installsitelib}")
-perl_query(PERL_SITEARCH "use Config; print \$Config{installsitearch}")
+# Its headers. A trimmed runtime may ship none; then the headers of the same
+# release, kept with the shared perls, stand in.
+if(NOT PERL_CORE_DIR)
+    set(core_dir "${PERL_ARCHLIBEXP}/CORE")
+    if(CMAKE_CROSSCOMPILING OR NOT EXISTS "${core_dir}/perl.h")
+        file(GLOB core_dir "${PROJECT_SOURCE_DIR}/../shared/perls/windows/perl-${PERL_VERSION}-*/CORE")
+    endif()
+    if(NOT EXISTS "${core_dir}/perl.h")
+        message(FATAL_ERROR "No headers for perl ${PERL_VERSION}: set PERL_CORE_DIR")
+    endif()
+    set(PERL_CORE_DIR "${core_dir}" CACHE PATH "The perl headers (perl.h) of the target perl")
+endif()
 
-# An explicit install prefix gets the layout of MakeMaker's INSTALL_BASE;
-# otherwise the files go where this interpreter looks for site modules.
+# Where the module would go: an explicit install prefix gets the layout of
+# MakeMaker's INSTALL_BASE; otherwise this interpreter's site directories.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
-    set(default_lib "${PERL_SITELIB}")
-    set(default_arch "${PERL_SITEARCH}")
+    set(default_lib "${PERL_INSTALLSITELIB}")
+    set(default_arch "${PERL_INSTALLSITEARCH}")
 else()
     set(default_lib "lib/perl5")
     set(default_arch "lib/perl5/${PERL_ARCHNAME}")
@@ -35,8 +86,29 @@ endif()
 set(PERL_INSTALL_LIB "${default_lib}" CACHE PATH "Where the .pm file is installed")
 set(PERL_INSTALL_ARCH "${default_arch}" CACHE PATH "Where the shared object is installed")
 
-# On Windows an extension links against the interpreter's import library
-# (Perl56.lib for Perl 5.6); elsewhere the interpreter resolves its symbols.
+# Test::More 0.98 goes first on @INC where the perl's own is older or missing.
+set(PERL_TEST_INC "")
+if(NOT PERL_TEST_MORE)
+    execute_process(
+        COMMAND "${PROJECT_SOURCE_DIR}/tools/perl-cache.sh" test-more
+        OUTPUT_VARIABLE test_more ERROR_VARIABLE why RESULT_VARIABLE status
+        OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(status EQUAL 0)
+        set(PERL_TEST_INC "${test_more}")
+    else()
+        message(WARNING "perl ${PERL_VERSION} lacks Test::More 0.98 and none can be had: ${why}")
+    endif()
+endif()
+
+# On Windows an extension links against the interpreter's own library. A
+# trimmed runtime has no import library (libperlNNN.a) in its CORE; GNU ld
+# then links against perlNNN.dll, which sits beside perl.exe.
 if(WIN32)
-    perl_query(PERL_LIBRARY "use Config; print \"\$Config{archlibexp}/CORE/\$Config{libperl}\"")
+    set(perl_library "${PERL_CORE_DIR}/${PERL_LIBPERL}")
+    if(NOT EXISTS "${perl_library}")
+        string(REGEX REPLACE "^lib(.*)\\.a$" "\\1.dll" perl_dll "${PERL_LIBPERL}")
+        get_filename_component(perl_bin_dir "${PERL_EXECUTABLE}" DIRECTORY)
+        set(perl_library "${perl_bin_dir}/${perl_dll}")
+    endif()
+    set(PERL_LIBRARY "${perl_library}" CACHE FILEPATH "The perl library to link against")
 endif()

@@ -83,12 +83,16 @@ static void XS_Win32__Varrokit__Varrokit9x_MatchWin9xPid(pTHX_ CV* /*cv*/) {
 }
 
 extern "C" VARROKIT_BOOT_EXPORT void boot_Win32__Varrokit__Varrokit9x(pTHX_ CV* cv) {
-#ifdef dXSBOOTARGSAPIVERCHK
+#ifdef XS_APIVERSION_SETXSUBFN_POPMARK_BOOTCHECK
     // Perls from 5.22 on refuse, with their own message, a binary built for
     // another major version or another build of perl (threads, for one),
     // whose structures it would misread. No version is passed: the module
-    // version is compared below, as it always was.
-    dXSBOOTARGSAPIVERCHK;
+    // version is compared below, as it always was. The arguments are counted
+    // here, not by dXSBOOTARGSAPIVERCHK, which counts one too few in some of
+    // those perls (5.30, for one).
+    const I32 ax = XS_APIVERSION_SETXSUBFN_POPMARK_BOOTCHECK;
+    dSP;
+    const I32 items = static_cast<I32>(SP - (PL_stack_base + ax - 1));
 #else
     dXSARGS;
 #endif

@@ -3,6 +3,8 @@ use warnings;
 
 use Test::More;
 use Config;
+use File::Spec;
+use File::Temp ();
 
 # Each case runs the bootstrap entry in a fresh interpreter, through the same
 # DynaLoader calls that XSLoader makes, so no case sees another's package
@@ -13,11 +15,14 @@ plan skip_all => 'the built module is not on @INC' unless $object;
 
 my $package = 'Win32::Varrokit::Varrokit9x';
 
+my $script = File::Spec->catfile(File::Temp::tempdir(CLEANUP => 1), 'bootstrap.pl');
+
 # Runs $setup, then the bootstrap with the arguments in $args (Perl source);
 # returns what the child printed: "ok <result> <registered?>" or "died: $@".
 sub bootstrap_with {
     my ($setup, $args) = @_;
-    my $code = <<"END";
+    open my $out, '>', $script or die "$script: $!";
+    print {$out} <<"END";
 no warnings;
 require DynaLoader;
 $setup;
@@ -28,16 +33,13 @@ my \$result = eval { \$boot->($args) };
 my \$registered = defined &Win32::Varrokit::Varrokit9x::MatchWin9xPid ? 'registered' : 'absent';
 print defined \$result ? "ok \$result \$registered" : "died: \$@\$registered";
 END
-    open my $child, '-|', $^X, '-e', $code, $object or die "cannot run $^X: $!";
-    local $/;
-    my $output = <$child>;
-    close $child;
-    return $output;
+    close $out or die "$script: $!";
+    return scalar `"$^X" "$script" "$object"`;
 }
 
 sub mismatch {
     my ($pkg, $named, $shown) = @_;
-    return "died: $pkg object version 0.01 does not match $named $shown at -e line 7.\nabsent";
+    return "died: $pkg object version 0.01 does not match $named $shown at $script line 7.\nabsent";
 }
 
 subtest 'version passed as the bootstrap parameter' => sub {

@@ -19,8 +19,9 @@ BEGIN {
 
 use Test::More;
 use POSIX ();
-use FindBin;
-use lib "$FindBin::Bin/lib";
+# The shared test helpers, found without FindBin or lib.pm, which trimmed
+# Windows runtimes lack.
+BEGIN { unshift @INC, (__FILE__ =~ /^(.*)[\\\/]/ ? $1 : ".") . "/lib" }
 
 use ChildProcess qw(spawn_at set_next_pid);
 use Win32::Varrokit::Varrokit9x qw(MatchWin9xPid);

@@ -2,8 +2,9 @@ use strict;
 use warnings;
 
 use Test::More;
-use FindBin;
-use lib "$FindBin::Bin/lib";
+# The shared test helpers, found without FindBin or lib.pm, which trimmed
+# Windows runtimes lack.
+BEGIN { unshift @INC, (__FILE__ =~ /^(.*)[\\\/]/ ? $1 : ".") . "/lib" }
 
 use ChildProcess qw(spawn_named);
 use Win32::Varrokit::Varrokit9x qw(MatchWin9xPid);

