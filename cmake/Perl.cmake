@@ -74,17 +74,20 @@ if(NOT PERL_CORE_DIR)
     set(PERL_CORE_DIR "${core_dir}" CACHE PATH "The perl headers (perl.h) of the target perl")
 endif()
 
-# Where the module would go: an explicit install prefix gets the layout of
-# MakeMaker's INSTALL_BASE; otherwise this interpreter's site directories.
-if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
-    set(default_lib "${PERL_INSTALLSITELIB}")
-    set(default_arch "${PERL_INSTALLSITEARCH}")
-else()
-    set(default_lib "lib/perl5")
-    set(default_arch "lib/perl5/${PERL_ARCHNAME}")
+# Where `cmake --install` puts the module: under an install prefix, given
+# when configuring or to `cmake --install --prefix`, in the layout of
+# MakeMaker's INSTALL_BASE; without one, in this interpreter's site
+# directories. PERL_INSTALL_LIB and PERL_INSTALL_ARCH, when set, win.
+if(NOT DEFINED CACHE{VARROKIT_PREFIX_GIVEN})
+    if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+        set(prefix_given OFF)
+    else()
+        set(prefix_given ON)
+    endif()
+    set(VARROKIT_PREFIX_GIVEN ${prefix_given} CACHE INTERNAL "")
 endif()
-set(PERL_INSTALL_LIB "${default_lib}" CACHE PATH "Where the .pm file is installed")
-set(PERL_INSTALL_ARCH "${default_arch}" CACHE PATH "Where the shared object is installed")
+set(PERL_INSTALL_LIB "" CACHE PATH "Where the .pm file is installed (default: see above)")
+set(PERL_INSTALL_ARCH "" CACHE PATH "Where the shared object is installed (default: see above)")
 
 # Test::More 0.98 goes first on @INC where the perl's own is older or missing.
 set(PERL_TEST_INC "")

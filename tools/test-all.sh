@@ -15,6 +15,12 @@ have_perl() {
 
 cmake --workflow --preset default
 
+if perl -MExtUtils::CppGuess -e1 2>/dev/null && command -v cpanm >/dev/null; then
+    tools/test-cpan.sh
+else
+    skipped+=("the CPAN distribution (needs ExtUtils::CppGuess and cpanm)")
+fi
+
 for version in 5.6.2 5.8.9; do
     if have_perl old "$version"; then
         cmake --workflow --preset "perl-$version"

@@ -1,0 +1,104 @@
+use 5.006;
+use strict;
+use warnings;
+
+use ExtUtils::MakeMaker;
+
+# One process-list source per system; elsewhere the module has nothing to
+# read, which CPAN clients take as "not applicable", not as a failure.
+my %source_folder = (linux => 'linux', MSWin32 => 'windows');
+my $folder = $source_folder{$^O};
+unless ($folder) {
+    print "OS unsupported\n";
+    exit 0;
+}
+
+require ExtUtils::CppGuess;
+my $guess = ExtUtils::CppGuess->new;
+my %cpp = $guess->makemaker_options;
+my $gnu = $guess->is_gcc || $guess->is_clang;
+
+# The folders are the list of sources, as in the CMake build: every .cpp in
+# module/ and lookup/ and in their folders for this system.
+my @sources = map { glob "$_/*.cpp" } 'module', "module/$folder", 'lookup', "lookup/$folder";
+my @objects = map { (my $object = $_) =~ s/\.cpp$/\$(OBJ_EXT)/; $object } @sources;
+
+# ppport.h ships with the distribution, as Devel::PPPort advises: the perl
+# that builds it may have no Devel::PPPort (5.6 has none). A checkout has
+# none yet; the author's perl writes it.
+unless (-e 'module/ppport.h') {
+    require Devel::PPPort;
+    Devel::PPPort::WriteFile('module/ppport.h');
+}
+
+my (@cc_flags, @ld_flags);
+push @cc_flags, qw(-std=c++17 -fvisibility=hidden -fvisibility-inlines-hidden -fno-exceptions)
+    if $gnu;
+if ($^O eq 'linux') {
+    # The same export list as the CMake build: the two boot names alone.
+    push @ld_flags, '-Wl,--version-script=module/Varrokit9x.map',
+        '-Wl,--defsym=_boot_Win32__Varrokit__Varrokit9x=boot_Win32__Varrokit__Varrokit9x';
+}
+elsif ($gnu) {
+    # The perl may carry its own libstdc++ and libgcc DLLs, from another compiler.
+    push @ld_flags, '-static-libstdc++', '-static-libgcc';
+}
+
+# On Windows MakeMaker writes the export list: boot_... from DL_FUNCS, and
+# the underscored name as an alias of it. Perls before 5.16 add that alias
+# themselves.
+my @aliases = $] >= 5.016
+    ? ('_boot_Win32__Varrokit__Varrokit9x = boot_Win32__Varrokit__Varrokit9x')
+    : ();
+
+WriteMakefile(
+    NAME             => 'Win32::Varrokit::Varrokit9x',
+    VERSION_FROM     => 'lib/Win32/Varrokit/Varrokit9x.pm',
+    ABSTRACT_FROM    => 'lib/Win32/Varrokit/Varrokit9x.pm',
+    AUTHOR           => 'The Win32::Varrokit::Varrokit9x developers',
+    LICENSE          => 'perl_5',
+    MIN_PERL_VERSION => '5.006',
+    CONFIGURE_REQUIRES => {
+        'ExtUtils::MakeMaker' => '6.64',
+        'ExtUtils::CppGuess'  => '0.07',
+    },
+    TEST_REQUIRES => { 'Test::More' => '0.98' },
+    PREREQ_PM     => { 'XSLoader' => 0, 'Exporter' => 0 },
+    %cpp,
+    CCFLAGS   => join(' ', $cpp{CCFLAGS}, @cc_flags),
+    dynamic_lib => {
+        OTHERLDFLAGS => join(' ', $cpp{dynamic_lib}{OTHERLDFLAGS} || '', @ld_flags),
+    },
+    INC       => "-Imodule -Ilookup -Ilookup/$folder",
+    OBJECT    => join(' ', @objects),
+    XS        => {},
+    C         => [],
+    FUNCLIST  => \@aliases,
+    DL_FUNCS  => { 'Win32::Varrokit::Varrokit9x' => [] },
+    clean     => { FILES => join(' ', @objects) },
+    realclean => { FILES => 'module/ppport.h' },
+    test      => { TESTS => 't/*.t' },
+    dist      => { COMPRESS => 'gzip -9f', SUFFIX => 'gz' },
+    META_MERGE => {
+        'meta-spec' => { version => 2 },
+        resources   => {
+            license => ['http://dev.perl.org/licenses/'],
+        },
+        no_index => { directory => [qw(t xt lookup module examples)] },
+        prereqs  => {
+            develop => { requires => { 'Test::Pod' => '1.22' } },
+        },
+    },
+);
+
+# Objects live beside their sources, in module/ and lookup/; MakeMaker's
+# rules would leave them in the top folder.
+package MY;
+
+sub c_o {
+    my $self = shift;
+    my $rules = $self->SUPER::c_o(@_);
+    my $output = $self->xs_obj_opt('$*$(OBJ_EXT)');
+    $rules =~ s/(\$\*\.cpp)\n/$1 $output\n/ unless $rules =~ /\$\*\.cpp \Q$output\E/;
+    return $rules;
+}
