@@ -1,14 +1,16 @@
 // Measures the cost of one lookup against N running processes, for the
 // library's rule and for the ways one could do without it.
 //
-//   lookup_bench N [PERL_COMMAND...]
+//   lookup_bench N [-- COMMAND...]...
 //
 // Starts N idle children (inside a fresh PID namespace, as root, with their
-// identifiers spread over the whole range), then prints one line:
-//   N <tab> library <tab> full walk <tab> naive walk <tab> perl
-// with each the median cost of one lookup in microseconds. The perl command,
-// if given, is run with the sought short identifier and name as arguments
-// and must print its own median in microseconds.
+// identifiers spread over the range that pid_max allows), then prints one
+// line:
+//   N <tab> library <tab> full walk <tab> naive walk [<tab> command]...
+// with each the median cost of one lookup in microseconds. Each command,
+// introduced by "--", is run with the sought short identifier and name as
+// arguments and must print its own median in microseconds, or "-" when it
+// cannot run here.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -32,8 +34,6 @@ namespace {
 
 using varrokit::ProcessId;
 
-constexpr std::uint32_t kPidRange = 1u << 22;
-
 bool SetNextPid(std::uint32_t pid) {
     const int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
     if (fd < 0) return false;
@@ -43,11 +43,22 @@ bool SetNextPid(std::uint32_t pid) {
     return ok;
 }
 
+std::uint32_t PidMax() {
+    FILE* file = std::fopen("/proc/sys/kernel/pid_max", "r");
+    unsigned long value = 32768;
+    if (file != nullptr) {
+        if (std::fscanf(file, "%lu", &value) != 1) value = 32768;
+        std::fclose(file);
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
 std::vector<pid_t> StartIdleChildren(int count, bool spread) {
     std::vector<pid_t> children;
+    const std::uint32_t range = PidMax();
     for (int i = 0; i < count; ++i) {
         // Leave the low identifiers to the namespace's own first processes.
-        if (spread) SetNextPid(1000 + static_cast<std::uint32_t>(i) * ((kPidRange - 2000) / count));
+        if (spread) SetNextPid(1000 + static_cast<std::uint32_t>(i) * ((range - 2000) / count));
         const pid_t child = fork();
         if (child == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -126,15 +137,18 @@ ProcessId NaiveWalk(std::uint32_t seek_pid, const char* seek_name) {
     return result;
 }
 
-double PerlMicros(char** command, std::uint32_t seek_pid, const char* name) {
+// Runs one command's words with the sought value and name; returns what it
+// printed, its median in microseconds, or "-".
+std::string CommandMicros(const std::vector<std::string>& command, std::uint32_t seek_pid,
+                          const char* name) {
     std::string line;
-    for (char** word = command; *word != nullptr; ++word) line += std::string(*word) + " ";
+    for (const std::string& word : command) line += word + " ";
     line += std::to_string(seek_pid) + " " + name;
-    FILE* perl = popen(line.c_str(), "r");
-    if (perl == nullptr) return -1;
-    double micros = -1;
-    if (std::fscanf(perl, "%lf", &micros) != 1) micros = -1;
-    pclose(perl);
+    FILE* output = popen(line.c_str(), "r");
+    if (output == nullptr) return "-";
+    char micros[64] = "-";
+    if (std::fscanf(output, "%63s", micros) != 1) std::strcpy(micros, "-");
+    pclose(output);
     return micros;
 }
 
@@ -142,8 +156,13 @@ double PerlMicros(char** command, std::uint32_t seek_pid, const char* name) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s N [PERL_COMMAND...]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s N [-- COMMAND...]...\n", argv[0]);
         return 2;
+    }
+    std::vector<std::vector<std::string>> commands;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) commands.emplace_back();
+        else if (!commands.empty()) commands.back().push_back(argv[i]);
     }
     const int count = std::atoi(argv[1]);
     const bool spread = getpid() == 1 && SetNextPid(300);
@@ -167,9 +186,10 @@ int main(int argc, char** argv) {
          },
          [&] { return NaiveWalk(seek, name); }},
         expected);
-    const double perl = argc > 2 ? PerlMicros(argv + 2, seek, name) : -1;
-
-    std::printf("%d\t%.2f\t%.2f\t%.2f\t%.2f\n", count, micros[0], micros[1], micros[2], perl);
+    std::printf("%d\t%.2f\t%.2f\t%.2f", count, micros[0], micros[1], micros[2]);
+    for (const auto& command : commands)
+        std::printf("\t%s", CommandMicros(command, seek, name).c_str());
+    std::printf("\n");
     for (pid_t child : children) kill(child, SIGKILL);
     while (wait(nullptr) > 0) {
     }

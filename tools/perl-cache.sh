@@ -55,15 +55,18 @@ old_perl() {
 }
 
 windows_perl() {
-    local arch=$1 package integrity
+    local arch=$1 package integrity headers
     # The runtimes ship inside these packages; the integrity is the package's own.
     case $arch in
-        x86) package=exiftool-vendored.exe@12.40.0
+        x86) package=exiftool-vendored.exe@12.40.0 headers=perl-5.30.0-MSWin32-x86
              integrity=sha512-Ng7CGioXkX3msJzI8HxM5ZbtoUiw/4JFJSxe9d/kOqOo3nMqStB8sqtwjmilsHAyuW2JIGkUtZ+IxPkuzRrmyA== ;;
-        x64) package=exiftool-vendored.exe@13.64.0
+        x64) package=exiftool-vendored.exe@13.64.0 headers=perl-5.32.1-MSWin32-x64
              integrity=sha512-lHfNsnUytT2Yf5LMYjBosVN+HkpVtXsBi8jq9LN8vlb/c11yS5xY7l6pwG1RcRebuBD06AOLZ9RCCcAFJb+m2A== ;;
         *) cannot "no Windows runtime for $arch (x86 or x64)" ;;
     esac
+    # The runtimes ship no headers; the build takes them from the shared perls.
+    [ -f "$perls/windows/$headers/CORE/perl.h" ] ||
+        cannot "no headers for the Windows perl ($perls/windows/$headers/CORE)"
     local target="$cache/windows-perl-$arch-${package##*@}"
     if [ ! -e "$target/.complete" ]; then
         command -v npm >/dev/null || cannot "npm is missing: cannot fetch the Windows perl ($package)"
