@@ -12,10 +12,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 results="$root/bench/results"
 mkdir -p "$results"
 
+# Debian's python, which sees Debian's psutil, whatever python3 PATH finds first.
+python=python3
+[ -x /usr/bin/python3 ] && python=/usr/bin/python3
+
 if [ "$(id -u)" = 0 ]; then
     missing=()
     perl -MProc::ProcessTable -e1 2>/dev/null || missing+=(libproc-processtable-perl)
-    python3 -c 'import psutil' 2>/dev/null || missing+=(python3-psutil)
+    "$python" -c 'import psutil' 2>/dev/null || missing+=(python3-psutil)
     if [ ${#missing[@]} -gt 0 ]; then
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
     fi
@@ -25,7 +29,7 @@ cmake --workflow --preset bench >/dev/null
 bench="$root/build-bench/bench/lookup_bench"
 peers=(-- perl "-Mblib=$root/build-bench" "$root/bench/perl_lookup.pl" library
        -- perl "$root/bench/perl_lookup.pl" proctable
-       -- python3 "$root/bench/psutil_lookup.py")
+       -- "$python" "$root/bench/psutil_lookup.py")
 
 in_namespace=()
 if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
