@@ -37,10 +37,17 @@ sub id { $_[0] * 65536 + $short }
 my $pid_max_file = '/proc/sys/kernel/pid_max';
 my ($major, $minor) = (POSIX::uname())[2] =~ /^(\d+)\.(\d+)/;
 my $own_pid_max = $major > 6 || ($major == 6 && $minor >= 14);
+# Sets pid_max when given a value; returns it.
 sub pid_max {
-    if (@_) { open my $out, '>', $pid_max_file or die "$pid_max_file: $!"; print {$out} $_[0]; close $out or die "$pid_max_file: $!" }
+    if (@_) {
+        open my $out, '>', $pid_max_file or die "$pid_max_file: $!";
+        print {$out} $_[0];
+        close $out or die "$pid_max_file: $!";
+    }
     open my $in, '<', $pid_max_file or die "$pid_max_file: $!";
-    return scalar <$in> + 0;
+    my $value = <$in>;
+    close $in;
+    return $value + 0;
 }
 if (pid_max() <= id(63)) {
     plan skip_all => 'pid_max is below the identifiers this test places, and before Linux 6.14 '
