@@ -65,7 +65,13 @@ separate_arguments(PERL_CCFLAGS UNIX_COMMAND "${PERL_CCFLAGS}")
 # release, kept with the shared perls, stand in.
 if(NOT PERL_CORE_DIR)
     set(core_dir "${PERL_ARCHLIBEXP}/CORE")
-    if(CMAKE_CROSSCOMPILING OR NOT EXISTS "${core_dir}/perl.h")
+    if(CMAKE_CROSSCOMPILING)
+        # archlibexp is a Windows path there. A perl laid out as the binary
+        # distributions were has its lib/ beside bin/.
+        get_filename_component(perl_bin_dir "${PERL_EXECUTABLE}" DIRECTORY)
+        set(core_dir "${perl_bin_dir}/../lib/CORE")
+    endif()
+    if(NOT EXISTS "${core_dir}/perl.h")
         file(GLOB core_dir "${PROJECT_SOURCE_DIR}/../shared/perls/windows/perl-${PERL_VERSION}-*/CORE")
     endif()
     if(NOT EXISTS "${core_dir}/perl.h")

@@ -5,6 +5,8 @@
 #   tools/perl-cache.sh old 5.6.2      the perl of a threaded 5.6.2 (or 5.8.9)
 #   tools/perl-cache.sh windows x86    perl.exe of the 32-bit Windows runtime
 #   tools/perl-cache.sh windows x64    perl.exe of the 64-bit Windows runtime
+#   tools/perl-cache.sh windows x86-5.6.2   perl.exe of perl 5.6.2 for Win32,
+#                                      cross-built from source
 #   tools/perl-cache.sh test-more      the lib folder of Test::More 0.98
 #
 # It exits 2, saying why on stderr, when the thing cannot be had here.
@@ -54,6 +56,33 @@ old_perl() {
     echo "$prefix/bin/perl"
 }
 
+# Perl 5.6.2 for 32-bit Windows, cross-built by tools/win32-perl.sh, which
+# holds its configuration: the key covers the sources and that script.
+win32_source_perl() {
+    local tarball="$perls/source/perl-5.6.2.tar.xz" builder="$here/tools/win32-perl.sh"
+    [ -f "$tarball" ] || cannot "no source for perl 5.6.2 ($tarball)"
+    local tool
+    for tool in i686-w64-mingw32-gcc-win32 i686-w64-mingw32-g++-win32 wine; do
+        command -v "$tool" >/dev/null ||
+            cannot "$tool is missing: cannot cross-build perl 5.6.2 for Win32 (Debian: g++-mingw-w64-i686, wine)"
+    done
+    local key prefix
+    key=$(cat "$tarball" "$builder" | sha256sum | cut -c1-16)
+    prefix="$cache/windows-perl-x86-5.6.2-$key"
+    if [ ! -e "$prefix/.complete" ]; then
+        echo "cross-building perl 5.6.2 for Win32 into $prefix (a minute or two)" >&2
+        local log
+        log=$(mktemp)
+        # The Wine prefix of the 32-bit cross builds (cmake/Wine.cmake).
+        mkdir -p "$cache"
+        WINEPREFIX="$cache/wineprefix-i686" "$builder" "$tarball" "$prefix" >"$log" 2>&1 ||
+            { tail -30 "$log" >&2; rm -f "$log"; cannot "perl 5.6.2 for Win32 did not build"; }
+        rm -f "$log"
+        touch "$prefix/.complete"
+    fi
+    echo "$prefix/bin/perl.exe"
+}
+
 windows_perl() {
     local arch=$1 package integrity headers
     # The runtimes ship inside these packages; the integrity is the package's own.
@@ -62,7 +91,7 @@ windows_perl() {
              integrity=sha512-Ng7CGioXkX3msJzI8HxM5ZbtoUiw/4JFJSxe9d/kOqOo3nMqStB8sqtwjmilsHAyuW2JIGkUtZ+IxPkuzRrmyA== ;;
         x64) package=exiftool-vendored.exe@13.64.0 headers=perl-5.32.1-MSWin32-x64
              integrity=sha512-lHfNsnUytT2Yf5LMYjBosVN+HkpVtXsBi8jq9LN8vlb/c11yS5xY7l6pwG1RcRebuBD06AOLZ9RCCcAFJb+m2A== ;;
-        *) cannot "no Windows runtime for $arch (x86 or x64)" ;;
+        *) cannot "no Windows perl for $arch (x86, x64 or x86-5.6.2)" ;;
     esac
     # The runtimes ship no headers; the build takes them from the shared perls.
     [ -f "$perls/windows/$headers/CORE/perl.h" ] ||
@@ -96,7 +125,11 @@ test_more() {
 
 case ${1:-} in
     old) old_perl "${2:?which version}" ;;
-    windows) windows_perl "${2:?x86 or x64}" ;;
+    windows)
+        case ${2:?x86, x64 or x86-5.6.2} in
+            x86-5.6.2) win32_source_perl ;;
+            *) windows_perl "$2" ;;
+        esac ;;
     test-more) test_more ;;
-    *) cannot "usage: tools/perl-cache.sh old VERSION | windows x86|x64 | test-more" ;;
+    *) cannot "usage: tools/perl-cache.sh old VERSION | windows x86|x64|x86-5.6.2 | test-more" ;;
 esac
