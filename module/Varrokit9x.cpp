@@ -58,6 +58,23 @@ const char* SeekNameBytes(pTHX_ SV* name) {
     return sv_utf8_downgrade(copy, TRUE) ? SvPV_nolen(copy) : bytes;
 }
 
+// The sought identifier, converted as perl converts it (SvUV), or one that
+// matches nothing where that conversion would name an unrelated process: a
+// perl with 32-bit integers casts a float beyond them to its low bits (5.6
+// does), and NaN and the infinities to 0; a perl with 64-bit integers holds
+// values that no DWORD does.
+std::uint32_t SeekPid(pTHX_ SV* argument) {
+    const std::uint32_t kMatchesNothing = UINT32_MAX;
+    // One conversion, so tied and magic values are fetched once; it leaves
+    // the numeric value in the scalar's own slots.
+    const UV value = SvUV(argument);
+    if (SvNOKp(argument)) {
+        const NV number = SvNVX(argument);
+        if (!(number > -1.0 && number < 4294967296.0)) return kMatchesNothing;  // also NaN
+    }
+    return value <= UINT32_MAX ? static_cast<std::uint32_t>(value) : kMatchesNothing;
+}
+
 }  // namespace
 
 static void XS_Win32__Varrokit__Varrokit9x_MatchWin9xPid(pTHX_ CV* /*cv*/) {
@@ -65,15 +82,10 @@ static void XS_Win32__Varrokit__Varrokit9x_MatchWin9xPid(pTHX_ CV* /*cv*/) {
     if (items != 2)
         croak("Usage: Win32::Varrokit::Varrokit9x::MatchWin9xPid(dwSeekPid, szSeekExeName)");
 
-    const UV seek_value = SvUV(ST(0));
+    const std::uint32_t seek_pid = SeekPid(aTHX_ ST(0));
     const char* seek_exe_name = SeekNameBytes(aTHX_ ST(1));
     dXSTARG;
 
-    // A perl with 64-bit integers can pass values that no DWORD holds. Cutting
-    // them to 32 bits would name an unrelated process, so they match nothing,
-    // as every value above 0xFFFF does.
-    const std::uint32_t seek_pid =
-        seek_value <= UINT32_MAX ? static_cast<std::uint32_t>(seek_value) : UINT32_MAX;
     const varrokit::ProcessId pid = varrokit::MatchWin9xPid(seek_pid, seek_exe_name);
 
     sv_setuv(TARG, static_cast<UV>(pid));

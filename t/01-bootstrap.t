@@ -34,7 +34,11 @@ my \$registered = defined &Win32::Varrokit::Varrokit9x::MatchWin9xPid ? 'registe
 print defined \$result ? "ok \$result \$registered" : "died: \$@\$registered";
 END
     close $out or die "$script: $!";
-    return scalar `"$^X" "$script" "$object"`;
+    my $command = qq{"$^X" "$script" "$object"};
+    # Perl 5.6 on Windows hands the line to cmd.exe whole, which strips the
+    # outer quotes of a line that begins with one: give it a pair to strip.
+    $command = qq{"$command"} if $^O eq 'MSWin32' && $] < 5.008;
+    return scalar `$command`;
 }
 
 sub mismatch {

@@ -63,6 +63,14 @@ subtest 'conversion of the sought identifier' => sub {
     is(MatchWin9xPid($short + 0.75, 'vk-child.exe'), $child, 'a fraction is cut');
     is(MatchWin9xPid(-1, 'vk-child.exe'), 0, '-1 is all bits set and matches nothing');
     is(MatchWin9xPid(2**32 + $short, 'vk-child.exe'), 0, '2**32 and more match nothing, not the low 32 bits');
+    tie my $tied, 'Recorder';
+    $Recorder::stored = 2**32 + $short;
+    is(MatchWin9xPid($tied, 'vk-child.exe'), 0, 'so does a tied value of 2**32 and more');
+    my $infinity = 9**9**9;
+    for my $case ([$infinity, 'infinity'], [-$infinity, 'minus infinity'], [$infinity - $infinity, 'NaN'],
+                  [-2**32 + $short, 'a float below -2**31']) {
+        is(MatchWin9xPid($case->[0], 'vk-child.exe'), 0, "$case->[1] matches nothing");
+    }
     my $warning = '';
     local $SIG{__WARN__} = sub { $warning .= shift };
     is(MatchWin9xPid('nonsense', 'vk-child.exe'), MatchWin9xPid(0, 'vk-child.exe'),
