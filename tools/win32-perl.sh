@@ -112,7 +112,13 @@ compile dll "${cflags[@]}" "${buildopt[@]}" -- "${core[@]/#/../}" ../perlio "${w
     ../ext/DynaLoader/DynaLoader
 # With PERL_IMPLICIT_SYS the host is C++.
 $cxx -c -I. "${cflags[@]}" "${buildopt[@]}" -xc++ -o dll/perllib.o perllib.c
-$cxx -shared -o ../perl56.dll perldll.def dll/*.o "${libs[@]}" "${static_runtime[@]}" \
+# Windows 95's LoadLibrary refuses a DLL with a TLS directory, which
+# mingw-w64's start-up code brings in through this callback unless it is
+# defined away; perl keeps its per-thread data without the compiler's help.
+echo '#include <windows.h>
+const PIMAGE_TLS_CALLBACK __dyn_tls_init_callback = NULL;' >no_tls.c
+$cc -c -o no_tls.o no_tls.c
+$cxx -shared -o ../perl56.dll perldll.def dll/*.o no_tls.o "${libs[@]}" "${static_runtime[@]}" \
     -Wl,--out-implib,../lib/CORE/libperl56.a
 cp runperl.c perlmain.c
 $cc -c "${cflags[@]}" "${buildopt[@]}" -UPERLDLL -o perlmain.o perlmain.c
@@ -158,7 +164,7 @@ for name in "${extensions[@]}"; do
         "-DVERSION=\"$version\"" "-DXS_VERSION=\"$version\"" -- "${sources[@]}"
     printf 'LIBRARY %s\nEXPORTS\n    boot_%s\n    _boot_%s = boot_%s\n' "$name" "$name" "$name" "$name" \
         >"ext-$name/$name.def"
-    $cc -shared -o "../lib/auto/$name/$name.dll" "ext-$name/$name.def" "ext-$name"/*.o \
+    $cc -shared -o "../lib/auto/$name/$name.dll" "ext-$name/$name.def" "ext-$name"/*.o no_tls.o \
         ../lib/CORE/libperl56.a "${libs[@]}" -static-libgcc
     cp "$dir/$name.pm" ../lib/
     [ -d "$dir/lib" ] && cp -r "$dir/lib/." ../lib/
@@ -172,3 +178,7 @@ rm -rf "$prefix"
 mkdir -p "$prefix/bin" "$prefix/site/lib"
 cp ../perl.exe ../perl56.dll "$prefix/bin/"
 cp -r ../lib "$prefix/lib"
+for dll in "$prefix/bin/perl56.dll" "$prefix"/lib/auto/*/*.dll; do
+    [[ $($cross-objdump -p "$dll") == *$'\nEntry 9 00000000 00000000 '* ]] ||
+        { echo "$dll has a TLS directory" >&2; exit 1; }
+done

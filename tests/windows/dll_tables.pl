@@ -1,33 +1,85 @@
-# Checks the Windows module's export and import tables, as objdump -p shows
-# them: exactly the two boot names out, and only system DLLs and the perl DLL
-# in. A libstdc++, libgcc or winpthread DLL imported would be the runtime's
-# own copy, built by another compiler.
+# Checks the Windows module as objdump -p shows it: exactly the two boot
+# names out, and only system DLLs and the perl DLL in. A libstdc++, libgcc or
+# winpthread DLL imported would be the runtime's own copy, built by another
+# compiler.
+#
+#   perl dll_tables.pl OBJDUMP DLL [--windows-9x LISTS]
+#
+# With --windows-9x it also checks, since no Windows 9x runs here, what the
+# loader of Windows 95, 98 and ME refuses: a subsystem or OS version above
+# 4.0, a TLS directory, a DLL other than KERNEL32, msvcrt and the perl's, and
+# a name that Windows 95's KERNEL32 or Windows 98 SE's msvcrt (Visual C++ 6)
+# does not export. LISTS is the folder of those two lists of names.
 use strict;
 use warnings;
 
-my ($objdump, $dll) = @ARGV;
+my ($objdump, $dll, $option, $lists) = @ARGV;
 my @table = `"$objdump" -p "$dll"`;
 die "$objdump -p $dll failed\n" if $? or !@table;
 
-my (@exports, @imports, $in_exports);
+my (@exports, %imports, %header, $from);
+my $section = '';
 for (@table) {
-    $in_exports = 1 if /^\[Ordinal\/Name Pointer\] Table/;
-    $in_exports = 0 if /^\s*$/;
-    push @exports, $1 if $in_exports && /^\s+\[\s*\d+\]\s+(\S+)\s*$/;
-    push @imports, $1 if /^\s+DLL Name:\s+(\S+)/;
+    $header{$1} = $2 if /^(Ma\w+Version|Minor\w+Version)\s+(\d+)\s*$/;
+    $header{tls} = $1 if /^Entry 9 (\w+ \w+) Thread Storage Directory/;
+    if (/^\[Ordinal\/Name Pointer\] Table/) { $section = 'exports' }
+    elsif (/^The Import Tables/)             { $section = 'imports' }
+    elsif (/^\S/ or ($section eq 'exports' and /^\s*$/)) { $section = '' }
+    elsif ($section eq 'exports' and /^\s+\[\s*\d+\]\s+(\S+)\s*$/) { push @exports, $1 }
+    elsif ($section eq 'imports' and /^\s+DLL Name:\s+(\S+)/) { $imports{ $from = $1 } = [] }
+    elsif ($section eq 'imports' and /^\s+[0-9a-f]+\s+\d+\s+(\S+)\s*$/) { push @{ $imports{$from} }, $1 }
 }
+my $is_perl = qr/^perl5\d+\.dll$/i;
 
 my @wanted = qw(_boot_Win32__Varrokit__Varrokit9x boot_Win32__Varrokit__Varrokit9x);
 my @faults;
 push @faults, "exports @{[sort @exports]}, not @wanted" if "@{[sort @exports]}" ne "@wanted";
 my @system = qw(kernel32 msvcrt ntdll user32 advapi32);
-for my $import (@imports) {
+for my $import (sort keys %imports) {
     next if grep { lc $import eq "$_.dll" } @system;
-    next if $import =~ /^perl5\d+\.dll$/i or $import =~ /^api-ms-win-/i;
+    next if $import =~ $is_perl or $import =~ /^api-ms-win-/i;
     push @faults, "imports $import";
 }
-push @faults, 'imports no perl DLL' unless grep { /^perl5\d+\.dll$/i } @imports;
+push @faults, 'imports no perl DLL' unless grep { $_ =~ $is_perl } keys %imports;
 
-print "exports: @exports\nimports: @imports\n";
+if (($option || '') eq '--windows-9x') {
+    # Exit 77: CTest's skip, as the test registers it.
+    -d $lists or print("SKIP: no lists of the names Windows 9x exports ($lists)\n"), exit 77;
+    for my $field (qw(Subsystem OSystem)) {
+        my $version = sprintf '%d.%d', $header{"Major${field}Version"}, $header{"Minor${field}Version"};
+        push @faults, "$field version $version is above 4.0" if $version > 4.0;
+    }
+    push @faults, 'has a TLS directory, which Windows 95 refuses and 98 and ME never set up'
+        if ($header{tls} || '') =~ /[1-9a-f]/;
+    my %lists = (kernel32 => ['kernel32-win95.txt', 'Windows 95'],
+                 msvcrt   => ['msvcrt-vc6-win98se.txt', 'the msvcrt of Windows 98 SE (Visual C++ 6)']);
+    for my $import (sort keys %imports) {
+        next if $import =~ $is_perl;
+        (my $base = lc $import) =~ s/\.dll$//;
+        my $list = $lists{$base} or push(@faults, "imports $import, which Windows 9x lacks"), next;
+        my ($file, $system) = @$list;
+        my $known = names("$lists/$file");
+        for my $name (@{ $imports{$import} }) {
+            my $needs = $known->{$name};
+            push @faults, "imports $import!$name, which $system lacks" unless defined $needs;
+            push @faults, "imports $import!$name, which needs $system $needs" if $needs;
+        }
+    }
+}
+
+# The names on a list, each => '' or what it needs beyond the first release
+# (a comment such as "# requires OSR2").
+sub names {
+    my ($file) = @_;
+    open my $in, '<', $file or die "$file: $!\n";
+    my %names;
+    while (<$in>) {
+        $names{$1} = defined $2 ? $2 : '' if !/^#/ and /^(\S+)\s*(?:#\s*requires\s+(.*?))?\s*$/;
+    }
+    return \%names;
+}
+
+print "exports: @exports\n";
+print "imports from $_: @{ $imports{$_} }\n" for sort keys %imports;
 print "FAULT: $_\n" for @faults;
 exit(@faults ? 1 : 0);
