@@ -2,7 +2,8 @@
 # Fetches or builds the interpreters the module is tested against, once, into
 # a cache outside the clone, and prints what was asked for:
 #
-#   tools/perl-cache.sh old 5.6.2      the perl of a threaded 5.6.2 (or 5.8.9)
+#   tools/perl-cache.sh linux 5.6.2    the perl of a threaded 5.6.2 (or 5.8.9,
+#                                      5.22.4; 5.40.0 unthreaded, -DDEBUGGING)
 #   tools/perl-cache.sh windows x86    perl.exe of the 32-bit Windows runtime
 #   tools/perl-cache.sh windows x64    perl.exe of the 64-bit Windows runtime
 #   tools/perl-cache.sh windows x86-5.6.2   perl.exe of perl 5.6.2 for Win32,
@@ -28,13 +29,20 @@ unpack_once() {
     touch "$target/.complete"
 }
 
-old_perl() {
-    local version=$1
+linux_perl() {
+    local version=$1 options
     local tarball="$perls/source/perl-$version.tar.xz"
     [ -f "$tarball" ] || cannot "no source for perl $version ($tarball)"
     command -v patchperl >/dev/null || cannot "patchperl is missing (Debian: libdevel-patchperl-perl)"
-    # Threaded, as every Windows perl is: each interpreter call takes the context.
-    local options=(-des -Dusethreads -Duseithreads -Dusemultiplicity -Dman1dir=none -Dman3dir=none)
+    case $version in
+        # Threaded, as every Windows perl is: each interpreter call takes the context.
+        5.6.2 | 5.8.9 | 5.22.4) options=(-Dusethreads -Duseithreads -Dusemultiplicity) ;;
+        # No context argument at all, as most perls built by hand have; and
+        # perl's own checks of the stack, flags and reference counts.
+        5.40.0) options=(-DDEBUGGING) ;;
+        *) cannot "no configuration for perl $version (5.6.2, 5.8.9, 5.22.4 or 5.40.0)" ;;
+    esac
+    options=(-des "${options[@]}" -Dman1dir=none -Dman3dir=none)
     local key prefix work
     key=$( { sha256sum <"$tarball"; echo "${options[*]}"; } | sha256sum | cut -c1-16)
     prefix="$cache/perl-$version-$key"
@@ -124,12 +132,12 @@ test_more() {
 }
 
 case ${1:-} in
-    old) old_perl "${2:?which version}" ;;
+    linux) linux_perl "${2:?which version}" ;;
     windows)
         case ${2:?x86, x64 or x86-5.6.2} in
             x86-5.6.2) win32_source_perl ;;
             *) windows_perl "$2" ;;
         esac ;;
     test-more) test_more ;;
-    *) cannot "usage: tools/perl-cache.sh old VERSION | windows x86|x64|x86-5.6.2 | test-more" ;;
+    *) cannot "usage: tools/perl-cache.sh linux VERSION | windows x86|x64|x86-5.6.2 | test-more" ;;
 esac

@@ -22,7 +22,7 @@ else
 fi
 
 for version in 5.6.2 5.8.9; do
-    if have_perl old "$version"; then
+    if have_perl linux "$version"; then
         cmake --workflow --preset "perl-$version"
     else
         skipped+=("perl-$version, the module for perl $version: $why")
