@@ -96,8 +96,11 @@ be given to another process.
 =item Values above 0xFFFF match nothing
 
 The sought value is not cut to 16 bits: passing a full identifier such as
-70000 returns 0. The same holds for negative numbers and for values of
-2**32 and more, which a perl with 64-bit integers can pass.
+70000 returns 0. The same holds for negative numbers, for NaN and the
+infinities, and for values of 2**32 and more on every perl: whether it holds
+them as integers (64-bit integers) or as floating values (32-bit integers,
+as perl 5.6 on Windows does, whose own conversion would keep only their low
+32 bits).
 
 =item Only the backslash separates
 
@@ -183,6 +186,41 @@ On Windows, identifier 0 is the System Idle Process. C<MatchWin9xPid(0, ...)>
 returns 0 even when it is found, since 0 is also the answer for "none"; a
 later process whose identifier has the low 16 bits 0 is returned instead, if
 there is one.
+
+=item Which Windows versions
+
+The 32-bit DLL is built to load on Windows 95 (with F<msvcrt.dll>, which an
+Internet Explorer or Winsock 2 update brings and every perl of its time
+needed), 98, ME, 2000 and later. Those older loaders refuse what NT and Wine
+accept, and no Windows 9x runs where it is built, so this is checked from the
+file itself: subsystem and OS version 4.0, no TLS directory, and imports from
+F<KERNEL32.DLL>, F<msvcrt.dll> and the perl DLL alone, each a name that
+Windows 95 and the msvcrt of Windows 98 SE export.
+
+=item Windows NT 4.0 has no Toolhelp
+
+Its F<KERNEL32.DLL> lacks C<CreateToolhelp32Snapshot>, C<Process32First> and
+C<Process32Next>, so the loader refuses the DLL there and C<use> dies with
+perl's "Can't load" message.
+
+=item Identifiers on Windows 9x
+
+Windows 95, 98 and ME hand out large identifiers that usually have the high
+bit set, such as 4290283651. The result is an unsigned number on every
+system, never a negative one: print it with C<%u>, not C<%d>.
+
+=item Your own process on Windows 9x
+
+There, perl 5.6's own C<$$> is not the identifier that Toolhelp reports: its
+C<getpid> negates an identifier that has the high bit set, so the process's
+own identifier is C<2**32 - $$>. On 9x the executable's name is also the
+full path, which C<$^X> holds. To find the running script's own process on
+every system:
+
+    my $pid = $$;
+    $pid = 2**32 - $pid if $^O eq 'MSWin32' && defined &Win32::IsWin95 && Win32::IsWin95();
+    my ($exe) = $^X =~ /([^\\\/]+)$/;
+    my $found = MatchWin9xPid($pid & 0xFFFF, $exe);    # == $pid
 
 =item Threads of the interpreter
 
