@@ -10,13 +10,24 @@
 
 find_program(PERL_HOST_EXECUTABLE perl REQUIRED NO_CMAKE_FIND_ROOT_PATH)
 
-if(NOT PERL_EXECUTABLE AND VARROKIT_FETCH_PERL)
-    separate_arguments(fetch_args UNIX_COMMAND "${VARROKIT_FETCH_PERL}")
+# Runs tools/perl-cache.sh with the words of what (say "linux 5.22.4"): sets
+# the variable named by found to what it prints, or to "" and why to the reason.
+function(varrokit_perl_cache what found why)
+    separate_arguments(words UNIX_COMMAND "${what}")
     execute_process(
-        COMMAND "${PROJECT_SOURCE_DIR}/tools/perl-cache.sh" ${fetch_args}
-        OUTPUT_VARIABLE fetched ERROR_VARIABLE why RESULT_VARIABLE status
+        COMMAND "${PROJECT_SOURCE_DIR}/tools/perl-cache.sh" ${words}
+        OUTPUT_VARIABLE output ERROR_VARIABLE reason RESULT_VARIABLE status
         OUTPUT_STRIP_TRAILING_WHITESPACE)
     if(NOT status EQUAL 0)
+        set(output "")
+    endif()
+    set(${found} "${output}" PARENT_SCOPE)
+    set(${why} "${reason}" PARENT_SCOPE)
+endfunction()
+
+if(NOT PERL_EXECUTABLE AND VARROKIT_FETCH_PERL)
+    varrokit_perl_cache("${VARROKIT_FETCH_PERL}" fetched why)
+    if(NOT fetched)
         message(FATAL_ERROR "No perl (${VARROKIT_FETCH_PERL}) to build the module for: ${why}"
                 "Configure with -DVARROKIT_BUILD_MODULE=OFF to build the lookup alone.")
     endif()
@@ -98,13 +109,8 @@ set(PERL_INSTALL_ARCH "" CACHE PATH "Where the shared object is installed (defau
 # Test::More 0.98 goes first on @INC where the perl's own is older or missing.
 set(PERL_TEST_INC "")
 if(NOT PERL_TEST_MORE)
-    execute_process(
-        COMMAND "${PROJECT_SOURCE_DIR}/tools/perl-cache.sh" test-more
-        OUTPUT_VARIABLE test_more ERROR_VARIABLE why RESULT_VARIABLE status
-        OUTPUT_STRIP_TRAILING_WHITESPACE)
-    if(status EQUAL 0)
-        set(PERL_TEST_INC "${test_more}")
-    else()
+    varrokit_perl_cache(test-more PERL_TEST_INC why)
+    if(NOT PERL_TEST_INC)
         message(WARNING "perl ${PERL_VERSION} lacks Test::More 0.98 and none can be had: ${why}")
     endif()
 endif()
