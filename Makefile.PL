@@ -2,6 +2,7 @@ use 5.006;
 use strict;
 use warnings;
 
+use Config ();
 use ExtUtils::MakeMaker;
 
 # One process-list source per system; elsewhere the module has nothing to
@@ -24,15 +25,23 @@ my @sources = map { glob "$_/*.cpp" } 'module', "module/$folder", 'lookup', "loo
 my @objects = map { (my $object = $_) =~ s/\.cpp$/\$(OBJ_EXT)/; $object } @sources;
 
 # ppport.h ships with the distribution, as Devel::PPPort advises: the perl
-# that builds it may have no Devel::PPPort (5.6 has none). A checkout has
-# none yet; the author's perl writes it.
+# that builds it may have no Devel::PPPort (5.6 has none), or an old one. A
+# clone has none yet, and writes it with this perl's own, which must provide
+# what the module uses (SVfARG, for one, which 5.8.9's lacks).
 unless (-e 'module/ppport.h') {
-    require Devel::PPPort;
+    my $needed = '3.31';
+    unless (eval { require Devel::PPPort; Devel::PPPort->VERSION($needed) }) {
+        my $have = $Devel::PPPort::VERSION ? "has $Devel::PPPort::VERSION" : 'has none';
+        die "A clone needs Devel::PPPort $needed or later to write module/ppport.h, and this perl $have.\n"
+          . "Install a newer Devel::PPPort, or build from the release tarball, which ships ppport.h.\n";
+    }
     Devel::PPPort::WriteFile('module/ppport.h');
 }
 
 my (@cc_flags, @ld_flags);
-push @cc_flags, qw(-std=c++17 -fvisibility=hidden -fvisibility-inlines-hidden -fno-exceptions)
+# Headers of perls before 5.18 declare `register` variables, which C++17
+# dropped: a warning in each use for g++, an error for clang++.
+push @cc_flags, qw(-std=c++17 -fvisibility=hidden -fvisibility-inlines-hidden -fno-exceptions -Wno-register)
     if $gnu;
 if ($^O eq 'linux') {
     # The same export list as the CMake build: the two boot names alone.
@@ -51,7 +60,7 @@ my @aliases = $] >= 5.016
     ? ('_boot_Win32__Varrokit__Varrokit9x = boot_Win32__Varrokit__Varrokit9x')
     : ();
 
-WriteMakefile(
+my %arguments = (
     NAME             => 'Win32::Varrokit::Varrokit9x',
     VERSION_FROM     => 'lib/Win32/Varrokit/Varrokit9x.pm',
     ABSTRACT_FROM    => 'lib/Win32/Varrokit/Varrokit9x.pm',
@@ -59,8 +68,8 @@ WriteMakefile(
     LICENSE          => 'perl_5',
     MIN_PERL_VERSION => '5.006',
     CONFIGURE_REQUIRES => {
-        'ExtUtils::MakeMaker' => '6.64',
-        'ExtUtils::CppGuess'  => '0.07',
+        'ExtUtils::MakeMaker' => '6.48',    # the oldest tried: perl 5.8.9's
+        'ExtUtils::CppGuess'  => '0.14',    # is_clang
     },
     TEST_REQUIRES => { 'Test::More' => '0.98' },
     PREREQ_PM     => { 'XSLoader' => 0, 'Exporter' => 0 },
@@ -91,6 +100,19 @@ WriteMakefile(
     },
 );
 
+# Older MakeMakers warn about keys they do not know: fold each into the
+# nearest one they do (TEST_REQUIRES 6.64, CONFIGURE_REQUIRES 6.52, version 2
+# of the META spec 6.68), as the perls that ship them want.
+(my $makemaker = ExtUtils::MakeMaker->VERSION) =~ tr/_//d;
+if ($makemaker < 6.64) {
+    my $test = delete $arguments{TEST_REQUIRES};
+    $arguments{PREREQ_PM} = { %{ $arguments{PREREQ_PM} }, %$test };
+}
+delete $arguments{CONFIGURE_REQUIRES} if $makemaker < 6.52;
+delete $arguments{META_MERGE}         if $makemaker < 6.68;
+
+WriteMakefile(%arguments);
+
 # Objects live beside their sources, in module/ and lookup/; MakeMaker's
 # rules would leave them in the top folder.
 package MY;
@@ -98,7 +120,10 @@ package MY;
 sub c_o {
     my $self = shift;
     my $rules = $self->SUPER::c_o(@_);
-    my $output = $self->xs_obj_opt('$*$(OBJ_EXT)');
+    # xs_obj_opt came with MakeMaker 7.12; before it, only MSVC's cl differs.
+    my $output = $self->can('xs_obj_opt') ? $self->xs_obj_opt('$*$(OBJ_EXT)')
+               : $Config::Config{cc} =~ /^cl\b/i ? '-Fo$*$(OBJ_EXT)'
+               : '-o $*$(OBJ_EXT)';
     $rules =~ s/(\$\*\.cpp)\n/$1 $output\n/ unless $rules =~ /\$\*\.cpp \Q$output\E/;
     return $rules;
 }
