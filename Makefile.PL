@@ -40,9 +40,11 @@ unless (-e 'module/ppport.h') {
 
 my (@cc_flags, @ld_flags);
 # Headers of perls before 5.18 declare `register` variables, which C++17
-# dropped: a warning in each use for g++, an error for clang++.
+# dropped (a warning in each use for g++, an error for clang++), and some
+# glue string literals to macros without a space.
 push @cc_flags, qw(-std=c++17 -fvisibility=hidden -fvisibility-inlines-hidden -fno-exceptions -Wno-register)
     if $gnu;
+push @cc_flags, '-Wno-literal-suffix' if $guess->is_gcc;
 if ($^O eq 'linux') {
     # The same export list as the CMake build: the two boot names alone.
     push @ld_flags, '-Wl,--version-script=module/Varrokit9x.map',
