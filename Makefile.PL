@@ -104,7 +104,7 @@ my %arguments = (
 
 # Older MakeMakers warn about keys they do not know: fold each into the
 # nearest one they do (TEST_REQUIRES 6.64, CONFIGURE_REQUIRES 6.52, version 2
-# of the META spec 6.68), as the perls that ship them want.
+# of the META format 6.68), as the perls that ship them want.
 (my $makemaker = ExtUtils::MakeMaker->VERSION) =~ tr/_//d;
 if ($makemaker < 6.64) {
     my $test = delete $arguments{TEST_REQUIRES};
