@@ -102,9 +102,9 @@ my %arguments = (
     },
 );
 
-# Older MakeMakers warn about keys they do not know: fold each into the
-# nearest one they do (TEST_REQUIRES 6.64, CONFIGURE_REQUIRES 6.52, version 2
-# of the META format 6.68), as the perls that ship them want.
+# Older MakeMakers warn about keys they do not know. TEST_REQUIRES (6.64)
+# goes into PREREQ_PM; CONFIGURE_REQUIRES (6.52) and META_MERGE in version 2
+# of the META format (6.68) only serve the release, which a newer perl makes.
 (my $makemaker = ExtUtils::MakeMaker->VERSION) =~ tr/_//d;
 if ($makemaker < 6.64) {
     my $test = delete $arguments{TEST_REQUIRES};
