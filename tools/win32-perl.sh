@@ -107,7 +107,6 @@ miniperl -w ../makedef.pl PLATFORM=win32 "${optimize[@]}" "${defines[@]}" "${bui
     >perldll.def
 
 echo "== perl56.dll, perl.exe"
-mkdir -p dll
 compile dll "${cflags[@]}" "${buildopt[@]}" -- "${core[@]/#/../}" ../perlio "${win32_sources[@]}" \
     ../ext/DynaLoader/DynaLoader
 # With PERL_IMPLICIT_SYS the host is C++.
@@ -127,8 +126,10 @@ $cxx -mconsole -o ../perl.exe perlmain.o ../lib/CORE/libperl56.a "${libs[@]}" "$
 echo "== Errno.pm"
 # Errno_pm.PL reads the preprocessor's output through a pipe, which a perl
 # under Wine cannot do with a Linux program: the host perl runs it, with the
-# target's %Config. Without -ftrack-macro-expansion=0, gcc spreads each
-# expansion over several lines and the file comes out empty.
+# target's %Config, and without its `use ExtUtils::MakeMaker`, since the
+# host's MakeMaker would read that %Config too. Without
+# -ftrack-macro-expansion=0, gcc spreads each expansion over several lines
+# and the file comes out empty.
 mkdir -p "$work/target-config"
 cat >"$work/target-config/Config.pm" <<'PERL'
 package Config;
@@ -143,7 +144,7 @@ PERL
     perl -I"$work/target-config" -e '
         BEGIN { $^O = "MSWin32" }
         my $code = do { local (@ARGV, $/) = "Errno_pm.PL"; <> };
-        $code =~ s/^use ExtUtils::MakeMaker;//m;    # the host'"'"'s would read the fake %Config
+        $code =~ s/^use ExtUtils::MakeMaker;//m;
         eval $code; die $@ if $@' &&
     cp Errno.pm ../../lib/)
 grep -q 'sub EMFILE ()' ../lib/Errno.pm
@@ -153,7 +154,7 @@ echo "== extensions: ${extensions[*]}"
 # is built as its pm_to_blib and dynamic_lib steps would.
 for name in "${extensions[@]}"; do
     dir=../ext/$name
-    version=$(sed -n 's/^[^#]*\$VERSION *= *["'\'']\([^"'\'']*\)["'\''].*/\1/p' "$dir/$name.pm" | head -1)
+    version=$(perl -MExtUtils::MakeMaker -e 'print MM->parse_version(shift)' "$dir/$name.pm")
     typemaps=()
     [ -f "$dir/typemap" ] && typemaps=(-typemap "$src/ext/$name/typemap")
     (cd "$dir" && xsubpp "${typemaps[@]}" -noprototypes "$name.xs" >"$name.c")
