@@ -47,7 +47,7 @@ linux_perl() {
     key=$( { sha256sum <"$tarball"; echo "${options[*]}"; } | sha256sum | cut -c1-16)
     prefix="$cache/perl-$version-$key"
     if [ ! -e "$prefix/.complete" ]; then
-        echo "building perl $version into $prefix (a minute or two)" >&2
+        echo "building perl $version into $prefix (one to five minutes)" >&2
         rm -rf "$prefix"
         work=$(mktemp -d)
         tar xJf "$tarball" -C "$work"
@@ -78,7 +78,7 @@ win32_source_perl() {
     key=$(cat "$tarball" "$builder" | sha256sum | cut -c1-16)
     prefix="$cache/windows-perl-x86-5.6.2-$key"
     if [ ! -e "$prefix/.complete" ]; then
-        echo "cross-building perl 5.6.2 for Win32 into $prefix (a minute or two)" >&2
+        echo "cross-building perl 5.6.2 for Win32 into $prefix (under a minute)" >&2
         local log
         log=$(mktemp)
         # The Wine prefix of the 32-bit cross builds (cmake/Wine.cmake).
