@@ -2,11 +2,6 @@
 
 #include <cstring>
 
-// Names are 8-bit strings throughout: call the ANSI entry points even when
-// UNICODE maps these names to the wide ones.
-#undef Process32First
-#undef Process32Next
-
 namespace varrokit {
 
 // The record layout Toolhelp expects from 32-bit callers.
@@ -17,7 +12,7 @@ static_assert(sizeof(tagPROCESSENTRY32::szExeFile) == kMaxExePathLength + 1,
 
 bool ToolhelpSource::TakeSnapshot(std::uint32_t /*seek_pid*/) {
     failure_ = 0;
-    snapshot_ = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    snapshot_ = toolhelp_.create_snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot_ == INVALID_HANDLE_VALUE || snapshot_ == nullptr) {
         // A failure must read as one even if the system left no error.
         const DWORD error = GetLastError();
@@ -31,11 +26,11 @@ bool ToolhelpSource::TakeSnapshot(std::uint32_t /*seek_pid*/) {
 bool ToolhelpSource::FirstEntry(ProcessEntry& entry) {
     std::memset(&record_, 0, sizeof record_);
     record_.dwSize = sizeof record_;
-    return Deliver(Process32First(snapshot_, &record_), entry);
+    return Deliver(toolhelp_.process_first(snapshot_, &record_), entry);
 }
 
 bool ToolhelpSource::NextEntry(ProcessEntry& entry) {
-    return Deliver(Process32Next(snapshot_, &record_), entry);
+    return Deliver(toolhelp_.process_next(snapshot_, &record_), entry);
 }
 
 void ToolhelpSource::ReleaseSnapshot() {

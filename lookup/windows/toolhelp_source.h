@@ -1,22 +1,19 @@
-// The process-list source for Windows: a Toolhelp process snapshot.
+// The process-list source of Windows 95, 98, ME and 2000 on: a Toolhelp
+// process snapshot.
 #ifndef VARROKIT_LOOKUP_WINDOWS_TOOLHELP_SOURCE_H
 #define VARROKIT_LOOKUP_WINDOWS_TOOLHELP_SOURCE_H
 
-#include <windows.h>
-// windows.h must come first.
-#include <tlhelp32.h>
-
 #include "process_match.h"
+#include "system_interfaces.h"
 
 namespace varrokit {
 
 // Delivers every process of the snapshot, unchanged and in the order Toolhelp
 // reports them. One record serves the whole walk, so nothing is allocated.
-// The record is the 8-bit one (struct tagPROCESSENTRY32) even where UNICODE
-// would make PROCESSENTRY32 name the wide one.
 class ToolhelpSource final : public ProcessListSource {
 public:
-    ToolhelpSource() = default;
+    // toolhelp must be complete.
+    explicit ToolhelpSource(const ToolhelpFunctions& toolhelp) : toolhelp_(toolhelp) {}
     ToolhelpSource(const ToolhelpSource&) = delete;
     ToolhelpSource& operator=(const ToolhelpSource&) = delete;
 
@@ -31,6 +28,7 @@ public:
 private:
     bool Deliver(BOOL filled, ProcessEntry& entry) const;
 
+    const ToolhelpFunctions toolhelp_;
     HANDLE snapshot_ = nullptr;
     DWORD failure_ = 0;
     tagPROCESSENTRY32 record_;

@@ -3,13 +3,15 @@
 # winpthread DLL imported would be the runtime's own copy, built by another
 # compiler.
 #
-#   perl dll_tables.pl OBJDUMP DLL [--windows-9x LISTS]
+#   perl dll_tables.pl OBJDUMP DLL [--windows-9x LISTS | --windows-nt4 LISTS]
 #
-# With --windows-9x it also checks, since no Windows 9x runs here, what the
-# loader of Windows 95, 98 and ME refuses: a subsystem or OS version above
-# 4.0, a TLS directory, a DLL other than KERNEL32, msvcrt and the perl's, and
-# a name that Windows 95's KERNEL32 or Windows 98 SE's msvcrt (Visual C++ 6)
-# does not export. LISTS is the folder of those two lists of names.
+# With --windows-9x or --windows-nt4 it also checks, since neither system
+# runs here, what that system's loader refuses: a subsystem or OS version
+# above 4.0, a TLS directory (which Windows 95 refuses, and 98, ME and NT 4.0
+# never set up), a DLL other than KERNEL32, msvcrt and the perl's, and a
+# name that the system's KERNEL32 or msvcrt does not export: Windows 95's
+# and the msvcrt of Windows 98 SE (Visual C++ 6), or NT 4.0's and the msvcrt
+# it installs (Visual C++ 4.2). LISTS is the folder of those lists of names.
 use strict;
 use warnings;
 
@@ -42,21 +44,29 @@ for my $import (sort keys %imports) {
 }
 push @faults, 'imports no perl DLL' unless grep { $_ =~ $is_perl } keys %imports;
 
-if (($option || '') eq '--windows-9x') {
-    # Exit 77: CTest's skip, as the test registers it.
-    -d $lists or print("SKIP: no lists of the names Windows 9x exports ($lists)\n"), exit 77;
+my %old_windows = (
+    '--windows-9x' => {
+        kernel32 => ['kernel32-win95.txt', 'Windows 95'],
+        msvcrt   => ['msvcrt-vc6-win98se.txt', 'the msvcrt of Windows 98 SE (Visual C++ 6)'] },
+    '--windows-nt4' => {
+        kernel32 => ['kernel32-nt4.txt', 'Windows NT 4.0'],
+        msvcrt   => ['msvcrt-vc42.txt', 'the msvcrt of Windows NT 4.0 (Visual C++ 4.2)'] },
+);
+if (defined $option) {
+    my $lists_of = $old_windows{$option} or die "unknown option $option\n";
+    # Exit 77: CTest's skip, as the tests register it.
+    -d $lists or print("SKIP: no lists of the names old Windows versions export ($lists)\n"), exit 77;
     for my $field (qw(Subsystem OSystem)) {
         my $version = sprintf '%d.%d', $header{"Major${field}Version"}, $header{"Minor${field}Version"};
         push @faults, "$field version $version is above 4.0" if $version > 4.0;
     }
-    push @faults, 'has a TLS directory, which Windows 95 refuses and 98 and ME never set up'
+    push @faults, 'has a TLS directory, which Windows 95 refuses and 98, ME and NT 4.0 never set up'
         if ($header{tls} || '') =~ /[1-9a-f]/;
-    my %lists = (kernel32 => ['kernel32-win95.txt', 'Windows 95'],
-                 msvcrt   => ['msvcrt-vc6-win98se.txt', 'the msvcrt of Windows 98 SE (Visual C++ 6)']);
     for my $import (sort keys %imports) {
         next if $import =~ $is_perl;
         (my $base = lc $import) =~ s/\.dll$//;
-        my $list = $lists{$base} or push(@faults, "imports $import, which Windows 9x lacks"), next;
+        my $list = $lists_of->{$base}
+            or push(@faults, "imports $import: only KERNEL32, msvcrt and the perl's DLL may be imported"), next;
         my ($file, $system) = @$list;
         my $known = names("$lists/$file");
         for my $name (@{ $imports{$import} }) {
