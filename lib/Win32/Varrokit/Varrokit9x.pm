@@ -61,8 +61,10 @@ Names are compared by their base names, the part after the last backslash,
 without regard to the case of the ASCII letters.
 
 On Windows the process list comes from the Toolhelp snapshot, in the order
-that Toolhelp reports. On Linux it comes from F</proc>, in ascending
-identifier order.
+that Toolhelp reports; on Windows NT 4.0 and 3.51, which have no Toolhelp,
+from C<NtQuerySystemInformation>, in the same order and with the same names
+as Toolhelp gives on Windows 2000 and later. On Linux it comes from
+F</proc>, in ascending identifier order.
 
 =head1 FUNCTIONS
 
@@ -182,26 +184,62 @@ The identifier is converted as an unsigned integer, so 1234.9 seeks 1234.
 
 =item Identifier 0
 
-On Windows, identifier 0 is the System Idle Process. C<MatchWin9xPid(0, ...)>
-returns 0 even when it is found, since 0 is also the answer for "none"; a
-later process whose identifier has the low 16 bits 0 is returned instead, if
-there is one.
+On Windows NT, 2000 and later, identifier 0 is the System Idle Process, and
+its name is C<[System Process]>. C<MatchWin9xPid(0, ...)> returns 0 even when
+it is found, since 0 is also the answer for "none"; a later process whose
+identifier has the low 16 bits 0 is returned instead, if there is one.
 
 =item Which Windows versions
 
-The 32-bit DLL is built to load on Windows 95 (with F<msvcrt.dll>, which an
-Internet Explorer or Winsock 2 update brings and every perl of its time
-needed), 98, ME, 2000 and later. Those older loaders refuse what NT and Wine
-accept, and no Windows 9x runs where it is built, so this is checked from the
-file itself: subsystem and OS version 4.0, no TLS directory, and imports from
-F<KERNEL32.DLL>, F<msvcrt.dll> and the perl DLL alone, each a name that
-Windows 95 and the msvcrt of Windows 98 SE export.
+The 32-bit DLL is built to load on
 
-=item Windows NT 4.0 has no Toolhelp
+=over 4
 
-Its F<KERNEL32.DLL> lacks C<CreateToolhelp32Snapshot>, C<Process32First> and
-C<Process32Next>, so the loader refuses the DLL there and C<use> dies with
-perl's "Can't load" message.
+=item *
+
+Windows 95 with F<msvcrt.dll>, which an Internet Explorer or Winsock 2
+update brings and every perl of its time needed;
+
+=item *
+
+Windows 98 and ME;
+
+=item *
+
+Windows NT 4.0 and 3.51, which have no Toolhelp: there the list comes
+through the NT interface, C<NtQuerySystemInformation>;
+
+=item *
+
+Windows 2000 and later.
+
+=back
+
+The Toolhelp functions and C<NtQuerySystemInformation> are looked up when
+called, so that a system that lacks one still loads the DLL; with neither,
+the result is 0, C<$^E> is C<ERROR_CALL_NOT_IMPLEMENTED> and C<$!> is
+C<ENOSYS>. The older loaders refuse what NT and Wine accept, and none of
+those systems runs where the DLL is built, so this is checked from the file
+itself: subsystem and OS version 4.0, no TLS directory, and imports from
+F<KERNEL32.DLL>, F<msvcrt.dll> and the perl DLL alone, each a name that the
+F<KERNEL32.DLL> of Windows 95 and of NT 4.0 exports, and the F<msvcrt.dll>
+of Windows 98 SE and the older one that NT 4.0 installs.
+
+=item Names cut to 15 characters before Windows XP
+
+Before XP the system keeps only the first 15 characters of a process's
+name, very likely on NT 4.0 (and 3.51) and in Windows 2000's Toolhelp
+alike. A longer name, such as F<LongProgramName.exe>, therefore cannot
+match there, and the rule falls back to the first process with the short
+identifier. Task Manager shows the names as the system keeps them: a name
+cut there (F<LongProgramName>) is cut for this function too. On those
+systems, seek the first 15 characters:
+
+    my (undef, $major, $minor, undef, $id) = Win32::GetOSVersion();
+    my $cut = $id == 2 && ($major < 5 || ($major == 5 && $minor == 0));
+    my $pid = MatchWin9xPid($short, $cut ? substr($exe, 0, 15) : $exe);
+
+Windows 95, 98 and ME keep the whole path, and XP and later the whole name.
 
 =item Identifiers on Windows 9x
 
@@ -226,6 +264,23 @@ every system:
 
 The function keeps no state and takes no locks, so it is safe to call from
 several interpreter threads (L<threads>) at once, and from a forked child.
+
+=item A child of fork on Windows
+
+Perl's C<fork> on Windows is emulated: the child is an interpreter thread of
+the parent's process, and its C<$$> is a negative number that names no
+process. The process it runs in is the parent's, so take C<$$> before the
+fork:
+
+    my $process = $$;    # the process that parent and child share
+    if (!fork) {
+        my ($exe) = $^X =~ /([^\\\/]+)$/;
+        my $found = MatchWin9xPid($process & 0xFFFF, $exe);    # == $process
+        exit;
+    }
+
+The L<Win32> module's C<Win32::GetCurrentProcessId()>, where it has it,
+gives the same number in the child.
 
 =back
 
