@@ -29,6 +29,14 @@ list(APPEND version_parts 0 0 0 0)
 list(SUBLIST version_parts 0 4 version_parts)
 list(JOIN version_parts "," ppm_version)
 
+# PPM tells packages for 5.8 and later apart by a version suffix on the
+# architecture, as their `make ppd` writes it: MSWin32-x86-multi-thread-5.8.
+set(ppm_architecture "${PERL_ARCHNAME}")
+if(PERL_VERSION VERSION_GREATER_EQUAL 5.8)
+    string(SUBSTRING "${PERL_VERSION}" 0 3 perl_series)
+    string(APPEND ppm_architecture "-${perl_series}")
+endif()
+
 # Perl's own modules are the only prerequisites, so there is no DEPENDENCY:
 # PPM would look for them in the repository.
 file(WRITE "${CMAKE_BINARY_DIR}/${ppm_name}.ppd" "\
@@ -38,7 +46,7 @@ file(WRITE "${CMAKE_BINARY_DIR}/${ppm_name}.ppd" "\
     <AUTHOR>${ppm_author}</AUTHOR>
     <IMPLEMENTATION>
         <OS NAME=\"MSWin32\" />
-        <ARCHITECTURE NAME=\"${PERL_ARCHNAME}\" />
+        <ARCHITECTURE NAME=\"${ppm_architecture}\" />
         <CODEBASE HREF=\"${ppm_archive}\" />
     </IMPLEMENTATION>
 </SOFTPKG>

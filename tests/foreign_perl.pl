@@ -1,22 +1,30 @@
 # Loads the module built here into a perl of another binary interface (a
 # different version, threads or not), which must refuse it with a message of
 # its own, and not crash or misread its structures. Perl refuses in one of
-# two ways: its dynamic loader finds the module's symbols missing, which
-# require reports as an error the caller can catch; or the handshake finds
-# the key wrong, and then perl, which cannot trust the interpreter the
-# module would use, prints why and exits with 1.
+# two ways: its dynamic loader cannot load the module (symbols missing on
+# Linux, the other version's perlNN.dll on Windows), which require reports
+# as an error the caller can catch; or the handshake finds the key wrong,
+# and then perl, which cannot trust the interpreter the module would use,
+# prints why and exits with 1.
 #
-#   perl foreign_perl.pl OTHER_PERL BUILD_DIR
+#   perl foreign_perl.pl BUILD_DIR -- OTHER_PERL_COMMAND...
+#
+# The command runs the other perl, under Wine for a Windows one.
 use strict;
 use warnings;
 
-my ($other_perl, $build) = @ARGV;
+my ($build, $separator, @other_perl) = @ARGV;
+die "usage: $0 BUILD_DIR -- OTHER_PERL_COMMAND...\n" unless @other_perl and $separator eq '--';
 my $code = 'eval { require Win32::Varrokit::Varrokit9x } ? print "loaded\n" : print "refused: $@"';
-my $output = `"$other_perl" -Mblib="$build" -e '$code' 2>&1`;
+open my $run, '-|', @other_perl, "-I$build/blib/arch", "-I$build/blib/lib", '-e', $code
+    or die "$other_perl[0]: $!\n";
+my $output = do { local $/; <$run> };
+close $run;
 my $status = $?;
 print $output;
 
-my $refused_by_loader = $status == 0 && $output =~ /^refused: Can't load .* undefined symbol/m;
+my $refused_by_loader = $status == 0
+    && $output =~ /^refused: Can't load '[^']*' for module Win32::Varrokit::Varrokit9x: /m;
 my $refused_by_handshake = $status == 1 << 8
     && $output =~ /^\S+: loadable library and perl binaries are mismatched \(got .*handshake key/m;
 my $fault = $status & 127                              ? 'it crashed (signal ' . ($status & 127) . ')'

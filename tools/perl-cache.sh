@@ -6,7 +6,8 @@
 #                                      5.22.4; 5.40.0 unthreaded, -DDEBUGGING)
 #   tools/perl-cache.sh windows x86    perl.exe of the 32-bit Windows runtime
 #   tools/perl-cache.sh windows x64    perl.exe of the 64-bit Windows runtime
-#   tools/perl-cache.sh windows x86-5.6.2   perl.exe of perl 5.6.2 for Win32,
+#   tools/perl-cache.sh windows x86-5.6.2   perl.exe of perl 5.6.2 (or
+#                                      x86-5.8.9: 5.8.9) for Win32,
 #                                      cross-built from source
 #   tools/perl-cache.sh test-more      the lib folder of Test::More 0.98
 #
@@ -64,27 +65,28 @@ linux_perl() {
     echo "$prefix/bin/perl"
 }
 
-# Perl 5.6.2 for 32-bit Windows, cross-built by tools/win32-perl.sh, which
-# holds its configuration: the key covers the sources and that script.
+# Perl 5.6.2 or 5.8.9 for 32-bit Windows, cross-built by tools/win32-perl.sh,
+# which holds their configuration: the key covers the sources and that script.
 win32_source_perl() {
-    local tarball="$perls/source/perl-5.6.2.tar.xz" builder="$here/tools/win32-perl.sh"
-    [ -f "$tarball" ] || cannot "no source for perl 5.6.2 ($tarball)"
+    local version=$1
+    local tarball="$perls/source/perl-$version.tar.xz" builder="$here/tools/win32-perl.sh"
+    [ -f "$tarball" ] || cannot "no source for perl $version ($tarball)"
     local tool
     for tool in i686-w64-mingw32-gcc-win32 i686-w64-mingw32-g++-win32 wine; do
         command -v "$tool" >/dev/null ||
-            cannot "$tool is missing: cannot cross-build perl 5.6.2 for Win32 (Debian: g++-mingw-w64-i686, wine)"
+            cannot "$tool is missing: cannot cross-build perl $version for Win32 (Debian: g++-mingw-w64-i686, wine)"
     done
     local key prefix
     key=$(cat "$tarball" "$builder" | sha256sum | cut -c1-16)
-    prefix="$cache/windows-perl-x86-5.6.2-$key"
+    prefix="$cache/windows-perl-x86-$version-$key"
     if [ ! -e "$prefix/.complete" ]; then
-        echo "cross-building perl 5.6.2 for Win32 into $prefix (under a minute)" >&2
+        echo "cross-building perl $version for Win32 into $prefix (one to three minutes)" >&2
         local log
         log=$(mktemp)
         # The Wine prefix of the 32-bit cross builds (cmake/Wine.cmake).
         mkdir -p "$cache"
-        WINEPREFIX="$cache/wineprefix-i686" "$builder" "$tarball" "$prefix" >"$log" 2>&1 ||
-            { tail -30 "$log" >&2; rm -f "$log"; cannot "perl 5.6.2 for Win32 did not build"; }
+        WINEPREFIX="$cache/wineprefix-i686" "$builder" "$version" "$tarball" "$prefix" >"$log" 2>&1 ||
+            { tail -30 "$log" >&2; rm -f "$log"; cannot "perl $version for Win32 did not build"; }
         rm -f "$log"
         touch "$prefix/.complete"
     fi
@@ -99,7 +101,7 @@ windows_perl() {
              integrity=sha512-Ng7CGioXkX3msJzI8HxM5ZbtoUiw/4JFJSxe9d/kOqOo3nMqStB8sqtwjmilsHAyuW2JIGkUtZ+IxPkuzRrmyA== ;;
         x64) package=exiftool-vendored.exe@13.64.0 headers=perl-5.32.1-MSWin32-x64
              integrity=sha512-lHfNsnUytT2Yf5LMYjBosVN+HkpVtXsBi8jq9LN8vlb/c11yS5xY7l6pwG1RcRebuBD06AOLZ9RCCcAFJb+m2A== ;;
-        *) cannot "no Windows perl for $arch (x86, x64 or x86-5.6.2)" ;;
+        *) cannot "no Windows perl for $arch (x86, x64, x86-5.6.2 or x86-5.8.9)" ;;
     esac
     # The runtimes ship no headers; the build takes them from the shared perls.
     [ -f "$perls/windows/$headers/CORE/perl.h" ] ||
@@ -134,10 +136,10 @@ test_more() {
 case ${1:-} in
     linux) linux_perl "${2:?which version}" ;;
     windows)
-        case ${2:?x86, x64 or x86-5.6.2} in
-            x86-5.6.2) win32_source_perl ;;
+        case ${2:?x86, x64, x86-5.6.2 or x86-5.8.9} in
+            x86-5.6.2 | x86-5.8.9) win32_source_perl "${2#x86-}" ;;
             *) windows_perl "$2" ;;
         esac ;;
     test-more) test_more ;;
-    *) cannot "usage: tools/perl-cache.sh linux VERSION | windows x86|x64|x86-5.6.2 | test-more" ;;
+    *) cannot "usage: tools/perl-cache.sh linux VERSION | windows x86|x64|x86-5.6.2|x86-5.8.9 | test-more" ;;
 esac

@@ -48,7 +48,7 @@ else
     skipped+=("sanitize (needs clang++)")
 fi
 
-for arch in x86-5.6.2 x86 x64; do
+for arch in x86-5.6.2 x86-5.8.9 x86 x64; do
     preset=windows-$arch
     case $arch in
         x86*) compiler=i686-w64-mingw32-g++-posix ;;
@@ -58,7 +58,7 @@ for arch in x86-5.6.2 x86 x64; do
         skipped+=("$preset (needs $compiler and wine)")
     elif have_perl windows "$arch"; then
         cmake --workflow --preset "$preset"
-    elif [ "$arch" = x86-5.6.2 ]; then
+    elif [[ $arch = x86-5.* ]]; then
         # windows-x86 runs the same lookup tests without a perl.
         skipped+=("$preset: $why")
     else

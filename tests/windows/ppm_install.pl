@@ -1,8 +1,8 @@
 # Installs the binary package the way PPM does, into a scratch copy of the
 # perl's site library, and runs t/ against the installed copy, with no blib
-# on @INC:
+# on @INC; then shows that a perl of another version refuses the package:
 #
-#   perl ppm_install.pl PPD T_DIR [-I DIR]... -- PERL_COMMAND...
+#   perl ppm_install.pl PPD T_DIR [-I DIR]... -- PERL_COMMAND... [-- OTHER_PERL_COMMAND...]
 #
 # PERL_COMMAND runs the target perl (under Wine); -I adds to its @INC what
 # the tests need beside the module, such as a newer Test::More.
@@ -20,15 +20,24 @@ use TAP::Harness;
 my ($ppd, $t_dir, @rest) = @ARGV;
 my (@inc, @perl);
 while (@rest and $rest[0] ne '--') { shift @rest; push @inc, '-I' . shift @rest }
-(undef, @perl) = @rest;
-die "usage: $0 PPD T_DIR [-I DIR]... -- PERL_COMMAND...\n" unless @perl;
+shift @rest;
+push @perl, shift @rest while @rest and $rest[0] ne '--';
+my @other_perl = @rest ? @rest[1 .. $#rest] : ();
+die "usage: $0 PPD T_DIR [-I DIR]... -- PERL_COMMAND... [-- OTHER_PERL_COMMAND...]\n" unless @perl;
 
 my $description = do { local (@ARGV, $/) = $ppd; <> };
 my ($architecture) = $description =~ /<ARCHITECTURE NAME="([^"]*)"/ or die "$ppd: no ARCHITECTURE\n";
 my ($codebase) = $description =~ /<CODEBASE HREF="([^"]+)"/ or die "$ppd: no CODEBASE\n";
 
-# PPM refuses a package built for another architecture.
-my ($archname, @site) = split /\r?\n/, ask_perl(q{print "$Config{archname}\n"; print "$_\n" for grep { m{site[\\\\/]lib$}i } @INC});
+# PPM refuses a package built for another architecture, which names the
+# perl's version from 5.8 on, as its `make ppd` writes it.
+my $ask_architecture = q{print $Config{archname}, ($] >= 5.008 ? '-' . substr($Config{version}, 0, 3) : ''), "\n";};
+if (@other_perl) {
+    my ($other) = split /\r?\n/, ask_perl($ask_architecture, @other_perl, '-MConfig');
+    die "a perl for $other would install a package for $architecture\n" if $other eq $architecture;
+    print "a perl for $other refuses the package for $architecture\n";
+}
+my ($archname, @site) = split /\r?\n/, ask_perl($ask_architecture . q{print "$_\n" for grep { m{site[\\\\/]lib$}i } @INC});
 die "the package is for $architecture, the perl is $archname\n" unless $architecture eq $archname;
 die "the perl has no site library on \@INC\n" unless @site;
 my $site = linux_path($site[0]);
