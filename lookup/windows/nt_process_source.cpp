@@ -117,10 +117,10 @@ bool NtProcessSource::ConvertName(const UNICODE_STRING& image_name) {
         std::memcpy(name_, kIdleProcessName, sizeof kIdleProcessName);
         return true;
     }
-    // The name lies in the buffer, where the system wrote it.
+    // The name lies in the buffer, where the system wrote it, as UTF-16.
     const auto start = reinterpret_cast<std::uintptr_t>(image_name.Buffer);
     const auto buffer = reinterpret_cast<std::uintptr_t>(buffer_);
-    if (start < buffer || start - buffer > filled_bytes_ ||
+    if (start % sizeof(WCHAR) != 0 || start < buffer || start - buffer > filled_bytes_ ||
         filled_bytes_ - (start - buffer) < image_name.Length)
         return false;
     int units = std::min<int>(image_name.Length / sizeof(WCHAR), kMaxExePathLength);

@@ -26,9 +26,10 @@ public:
     // Past this, something is wrong with the system, not the list.
     static constexpr ULONG kLargestBufferBytes = 64 * 1024 * 1024;
 
+    // A first buffer of a few bytes still grows (tests start that small).
     explicit NtProcessSource(NtQuerySystemInformationFunction query,
                              ULONG first_buffer_bytes = kFirstBufferBytes)
-        : query_(query), first_buffer_bytes_(first_buffer_bytes) {}
+        : query_(query), first_buffer_bytes_(first_buffer_bytes > 64 ? first_buffer_bytes : 64) {}
     NtProcessSource(const NtProcessSource&) = delete;
     NtProcessSource& operator=(const NtProcessSource&) = delete;
     ~NtProcessSource() { FreeBuffer(); }
