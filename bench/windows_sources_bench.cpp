@@ -50,6 +50,16 @@ double Median(std::vector<double> samples) {
     return samples[samples.size() / 2];
 }
 
+varrokit::NtQuerySystemInformationFunction system_query = nullptr;
+
+// The query as NT 4.0 and 2000 answer a buffer that is too small: with no
+// length, so that the source can only double.
+LONG WINAPI QueryWithoutLength(ULONG information_class, PVOID buffer, ULONG bytes, PULONG returned) {
+    const LONG status = system_query(information_class, buffer, bytes, returned);
+    if (static_cast<ULONG>(status) == 0xC0000004 && returned != nullptr) *returned = 0;
+    return status;
+}
+
 FARPROC WINAPI WithoutToolhelp(HMODULE module, LPCSTR name) {
     return std::string(name) == "NtQuerySystemInformation" ? GetProcAddress(module, name) : nullptr;
 }
@@ -102,14 +112,20 @@ int main(int argc, char** argv) {
     varrokit::NtProcessSource grown(all.nt_query_system_information, 64);
     grown.TakeSnapshot(seek);
     grown.ReleaseSnapshot();
+    system_query = all.nt_query_system_information;
+    varrokit::NtProcessSource doubled(QueryWithoutLength, 64);
+    doubled.TakeSnapshot(seek);
+    doubled.ReleaseSnapshot();
 
     const double toolhelp = Median(samples[0]);
     std::printf("children started: %zu of %d\n", started.size(), children);
     for (int way = 0; way < 4; ++way)
         std::printf("%-38s %9.1f us  %5.2f x Toolhelp\n", ways[way], Median(samples[way]),
                     Median(samples[way]) / toolhelp);
-    std::printf("NT source buffer: %lu bytes (first buffer %lu); grown from 64 bytes: %lu bytes\n",
-                buffer_bytes, varrokit::NtProcessSource::kFirstBufferBytes, grown.buffer_bytes());
+    std::printf("NT source buffer: %lu bytes (the first, %lu); grown from 64 bytes: %lu bytes,"
+                " or %lu bytes where the system reports no length (NT 4.0, 2000)\n",
+                buffer_bytes, varrokit::NtProcessSource::kFirstBufferBytes, grown.buffer_bytes(),
+                doubled.buffer_bytes());
 
     for (PROCESS_INFORMATION& child : started) {
         TerminateProcess(child.hProcess, 0);
