@@ -16,8 +16,14 @@ use warnings;
 my ($build, $separator, @other_perl) = @ARGV;
 die "usage: $0 BUILD_DIR -- OTHER_PERL_COMMAND...\n" unless @other_perl and $separator eq '--';
 my $code = 'eval { require Win32::Varrokit::Varrokit9x } ? print "loaded\n" : print "refused: $@"';
-open my $run, '-|', @other_perl, "-I$build/blib/arch", "-I$build/blib/lib", '-e', $code
-    or die "$other_perl[0]: $!\n";
+# Both streams: perl prints a failed handshake on STDERR.
+my $child = open my $run, '-|';
+die "fork: $!\n" unless defined $child;
+if (!$child) {
+    open STDERR, '>&', \*STDOUT or die "STDERR: $!\n";
+    exec @other_perl, "-I$build/blib/arch", "-I$build/blib/lib", '-e', $code
+        or die "$other_perl[0]: $!\n";
+}
 my $output = do { local $/; <$run> };
 close $run;
 my $status = $?;
