@@ -288,7 +288,8 @@ gives the same number in the child.
 
 L<Win32::Process::Info>, L<Proc::ProcessTable>, and the Toolhelp functions
 C<CreateToolhelp32Snapshot>, C<Process32First> and C<Process32Next> in the
-Windows documentation; L<proc(5)> on Linux.
+Windows documentation, and C<NtQuerySystemInformation> for NT 4.0;
+L<proc(5)> on Linux.
 
 =head1 AUTHOR
 
