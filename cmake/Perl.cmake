@@ -45,15 +45,25 @@ else()
 endif()
 
 # One start of the target perl answers every question: Wine takes seconds.
-set(perl_query [[
-print map { qq{$_=$Config{$_}\n} }
-    qw(version archname dlext ccflags libperl archlibexp installsitelib installsitearch);
+set(config_keys version archname dlext ccflags libperl archlibexp installsitelib installsitearch)
+if(CMAKE_CROSSCOMPILING AND NOT VARROKIT_TARGET_RUNS)
+    # A perl that cannot run here is asked nothing: its Config files say how
+    # it was built. Test::More is then of no concern, as no test runs it.
+    execute_process(
+        COMMAND ${PERL_HOST_EXECUTABLE} "${PROJECT_SOURCE_DIR}/cmake/perl_config_files.pl"
+                "${PERL_EXECUTABLE}" ${config_keys}
+        OUTPUT_VARIABLE answers RESULT_VARIABLE status)
+    set(PERL_TEST_MORE 1)
+else()
+    set(perl_query [[
+print map { qq{$_=$Config{$_}\n} } @ARGV;
 print qq{test_more=}, (eval { require Test::More; Test::More->VERSION(0.98) } ? 1 : 0), qq{\n};
 ]])
-string(REPLACE "\n" " " perl_query "${perl_query}")
-execute_process(
-    COMMAND ${perl_command} -MConfig -e "${perl_query}"
-    OUTPUT_VARIABLE answers RESULT_VARIABLE status)
+    string(REPLACE "\n" " " perl_query "${perl_query}")
+    execute_process(
+        COMMAND ${perl_command} -MConfig -e "${perl_query}" ${config_keys}
+        OUTPUT_VARIABLE answers RESULT_VARIABLE status)
+endif()
 if(NOT status EQUAL 0)
     message(FATAL_ERROR "${PERL_EXECUTABLE} could not say how it was built")
 endif()

@@ -3,7 +3,6 @@
 # prompt to install them would hang a headless run. The Wine prefix is kept
 # in the cache beside the perls, outside the source tree: its drive links
 # (z: is /) would send any walk of the tree through the whole file system.
-find_program(WINE_EXECUTABLE wine REQUIRED)
 if(DEFINED ENV{VARROKIT_CACHE})
     set(wine_cache "$ENV{VARROKIT_CACHE}")
 elseif(DEFINED ENV{XDG_CACHE_HOME})
@@ -13,7 +12,31 @@ else()
 endif()
 set(VARROKIT_WINEPREFIX "${wine_cache}/wineprefix-${CMAKE_SYSTEM_PROCESSOR}"
     CACHE PATH "The Wine prefix the tests run in")
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    # Debian's `wine` starts the 32-bit loader whenever wine32 is installed,
+    # and that fails for every program on a host with no 32-bit mode. The
+    # 64-bit loader runs 64-bit programs on any host.
+    find_program(WINE_EXECUTABLE wine64 PATHS /usr/lib/wine /usr/lib64/wine REQUIRED)
+    set(wine_loader "WINELOADER=${WINE_EXECUTABLE}")
+    set(target_runs ON)
+else()
+    find_program(WINE_EXECUTABLE wine REQUIRED)
+    set(wine_loader "")
+    execute_process(COMMAND "${PROJECT_SOURCE_DIR}/tools/runs-32bit.sh"
+                    RESULT_VARIABLE status ERROR_VARIABLE why ERROR_STRIP_TRAILING_WHITESPACE)
+    if(status EQUAL 0)
+        set(target_runs ON)
+    else()
+        set(target_runs OFF)
+        message(WARNING "${why}: the 32-bit build is made and its files are checked, "
+                        "but nothing of it runs here, under Wine or otherwise.")
+    endif()
+endif()
+option(VARROKIT_TARGET_RUNS "Wine runs this build's programs here (OFF: build, and check the files alone)"
+       ${target_runs})
+
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    env "WINEPREFIX=${VARROKIT_WINEPREFIX}" WINEDEBUG=-all
+    env "WINEPREFIX=${VARROKIT_WINEPREFIX}" ${wine_loader} WINEDEBUG=-all
     "WINEDLLOVERRIDES=mscoree,mshtml=" ${WINE_EXECUTABLE}
     CACHE STRING "Runs Windows test programs")

@@ -80,6 +80,9 @@ win32_source_perl() {
     key=$(cat "$tarball" "$builder" | sha256sum | cut -c1-16)
     prefix="$cache/windows-perl-x86-$version-$key"
     if [ ! -e "$prefix/.complete" ]; then
+        # Its helper scripts run under a 32-bit miniperl.exe, under Wine.
+        local why
+        why=$("$here/tools/runs-32bit.sh" 2>&1) || cannot "cannot cross-build perl $version for Win32: $why"
         echo "cross-building perl $version for Win32 into $prefix (one to three minutes)" >&2
         local log
         log=$(mktemp)
