@@ -2,12 +2,16 @@
 // library's rule and for the ways one could do without it.
 //
 //   lookup_bench N [-- COMMAND...]...
+//   lookup_bench --system-call   the cost of one getppid, in microseconds
 //
 // Starts N idle children (inside a fresh PID namespace, as root, with their
 // identifiers spread over the range that pid_max allows), then prints one
 // line:
-//   N <tab> library <tab> full walk <tab> naive walk [<tab> command]...
-// with each the median cost of one lookup in microseconds. Each command,
+//   N <tab> library <tab> full walk <tab> probe all <tab> naive walk [<tab> command]...
+// with each the median cost of one lookup in microseconds. The full walk
+// (the listing, reading names only where the short identifier fits) and
+// the probe of all 64 candidates are the two floors the library chooses
+// between. Each command,
 // introduced by "--", is run with the sought short identifier and name as
 // arguments and must print its own median in microseconds, or "-" when it
 // cannot run here.
@@ -15,6 +19,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,12 +157,25 @@ std::string CommandMicros(const std::vector<std::string>& command, std::uint32_t
     return micros;
 }
 
+// How dear a system call is on this host, which decides the cheaper road.
+double SystemCallMicros() {
+    constexpr int kCalls = 200000;
+    const auto start = std::chrono::steady_clock::now();
+    for (int call = 0; call < kCalls; ++call) syscall(SYS_getppid);
+    const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
+    return spent.count() / kCalls;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s N [-- COMMAND...]...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s N [-- COMMAND...]... | --system-call\n", argv[0]);
         return 2;
+    }
+    if (std::strcmp(argv[1], "--system-call") == 0) {
+        std::printf("%.3f\n", SystemCallMicros());
+        return 0;
     }
     std::vector<std::vector<std::string>> commands;
     for (int i = 2; i < argc; ++i) {
@@ -184,9 +202,13 @@ int main(int argc, char** argv) {
              varrokit::ProcSource source(varrokit::ProcSource::Strategy::kListDirectory);
              return varrokit::MatchProcess(source, seek, name);
          },
+         [&] {
+             varrokit::ProcSource source(varrokit::ProcSource::Strategy::kProbeCandidates);
+             return varrokit::MatchProcess(source, seek, name);
+         },
          [&] { return NaiveWalk(seek, name); }},
         expected);
-    std::printf("%d\t%.2f\t%.2f\t%.2f", count, micros[0], micros[1], micros[2]);
+    std::printf("%d\t%.2f\t%.2f\t%.2f\t%.2f", count, micros[0], micros[1], micros[2], micros[3]);
     for (const auto& command : commands)
         std::printf("\t%s", CommandMicros(command, seek, name).c_str());
     std::printf("\n");

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 
 #include "proc_text.h"
 
@@ -37,11 +39,16 @@ struct KernelDirent64 {
 // Linux gives out no identifier at or above this (PID_MAX_LIMIT).
 constexpr std::uint32_t kPidLimit = 1u << 22;
 
-// The adaptive source lists /proc in small reads at first. Once it has met
-// this many processes and the listing goes on, probing the candidates costs
-// less than listing the rest.
-constexpr unsigned kProcessesBeforeProbing = 32;
-constexpr std::size_t kAdaptiveReadBytes = 1024;
+// The adaptive source's rule of thumb until it has timed a read of its own:
+// no host lists a /proc entry faster than this, and one getdents64 record
+// of /proc (a fixed part, the name, padding to 8 bytes) takes about this
+// many bytes.
+constexpr std::int64_t kEntryCostFloorNs = 50;
+constexpr std::int64_t kBytesPerRecord = 32;
+// Its first read is sized to cost about this share of probing every
+// candidate, so that where probing wins, the sample costs little.
+constexpr std::int64_t kFirstReadShareOfProbing = 16;
+constexpr std::int64_t kSmallestReadBytes = 1024;
 
 // Writes the decimal digits of pid with a terminator into out, which must
 // hold 11 bytes.
@@ -60,7 +67,22 @@ void FormatPid(ProcessId pid, char* out) {
 // ended or that the caller may not see, which is only passed over.
 bool IsOutOfResources(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
 
+// The first identifier above covered that can carry seek_pid; there is no
+// process 0.
+ProcessId FirstCandidateAbove(ProcessId covered, std::uint32_t seek_pid) {
+    ProcessId candidate = seek_pid;
+    if (covered >= seek_pid) candidate += ((covered - seek_pid) / 0x10000u + 1) * 0x10000u;
+    return candidate;
+}
+
 }  // namespace
+
+std::int64_t ProcSource::MonotonicNanoseconds() {
+    // Read through the vDSO: no system call, so no cost of the kind measured.
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
     failure_ = 0;
@@ -69,6 +91,7 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
         failure_ = errno;
         return false;
     }
+    const std::int64_t before_statfs = clock_();
     struct statfs filesystem;
     if (fstatfs(proc_fd_, &filesystem) != 0 || filesystem.f_type != PROC_SUPER_MAGIC) {
         // Whatever is mounted there holds no process list.
@@ -79,10 +102,30 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
     seek_pid_ = seek_pid;
     covered_ = 0;
     listed_processes_ = 0;
+    listed_records_ = 0;
+    listing_reads_ = 0;
+    listing_ns_ = 0;
     listing_size_ = 0;
     listing_offset_ = 0;
     may_switch_to_probing_ = strategy_ == Strategy::kAdaptive;
     probing_ = strategy_ == Strategy::kProbeCandidates && ProbesSeeThisProc();
+    if (may_switch_to_probing_) {
+        // The link count of /proc is its own few folders plus every process
+        // of every PID namespace: a bound on what is left to list. Two
+        // system calls, timed, give the cost of one; the lesser is the one
+        // that no interruption or cold cache made dear.
+        const std::int64_t after_statfs = clock_();
+        struct stat proc_stat;
+        if (fstat(proc_fd_, &proc_stat) == 0) {
+            const std::int64_t after_stat = clock_();
+            processes_bound_ = proc_stat.st_nlink;
+            system_call_ns_ = after_statfs - before_statfs;
+            if (after_stat - after_statfs < system_call_ns_) system_call_ns_ = after_stat - after_statfs;
+            if (system_call_ns_ < 1) system_call_ns_ = 1;
+        } else {
+            may_switch_to_probing_ = false;
+        }
+    }
     return true;
 }
 
@@ -118,16 +161,19 @@ bool ProcSource::NextPid(ProcessId& pid) {
 bool ProcSource::NextListedPid(ProcessId& pid) {
     for (;;) {
         if (listing_offset_ >= listing_size_) {
-            if (may_switch_to_probing_ && listed_processes_ >= kProcessesBeforeProbing) {
+            if (may_switch_to_probing_ && ProbingCostsLess()) {
                 may_switch_to_probing_ = false;
                 if (ProbesSeeThisProc()) {
                     probing_ = true;
                     return NextCandidatePid(pid);
                 }
             }
-            const long size =
-                syscall(SYS_getdents64, proc_fd_, listing_,
-                        may_switch_to_probing_ ? kAdaptiveReadBytes : sizeof listing_);
+            const bool timed = may_switch_to_probing_;
+            const std::int64_t start = timed ? clock_() : 0;
+            const long size = syscall(SYS_getdents64, proc_fd_, listing_,
+                                      timed && listing_reads_ == 0 ? FirstReadBytes() : sizeof listing_);
+            if (timed) listing_ns_ += clock_() - start;
+            ++listing_reads_;
             if (size < 0) failure_ = errno;
             if (size <= 0) return false;
             listing_size_ = size;
@@ -138,6 +184,7 @@ bool ProcSource::NextListedPid(ProcessId& pid) {
         std::memcpy(&record_length, record + offsetof(KernelDirent64, record_length),
                     sizeof record_length);
         listing_offset_ += record_length;
+        ++listed_records_;
         const unsigned long value = ParseDecimalPid(record + offsetof(KernelDirent64, name));
         if (value != 0) {
             ++listed_processes_;
@@ -145,6 +192,40 @@ bool ProcSource::NextListedPid(ProcessId& pid) {
             return true;
         }
     }
+}
+
+unsigned long ProcSource::CandidatesLeft() const {
+    if (seek_pid_ > 0xFFFFu) return 0;
+    const ProcessId next = FirstCandidateAbove(covered_, seek_pid_);
+    return next < kPidLimit ? (kPidLimit - 1 - next) / 0x10000u + 1 : 0;
+}
+
+bool ProcSource::ProbingCostsLess() const {
+    const std::int64_t probing = static_cast<std::int64_t>(CandidatesLeft()) * system_call_ns_;
+    // Each read costs a system call; the rest of its time goes to the
+    // records it brought.
+    std::int64_t entry_ns = kEntryCostFloorNs;
+    if (listed_records_ > 0) {
+        const std::int64_t measured =
+            (listing_ns_ - static_cast<std::int64_t>(listing_reads_) * system_call_ns_) /
+            static_cast<std::int64_t>(listed_records_);
+        if (measured > entry_ns) entry_ns = measured;
+    }
+    const std::int64_t left = processes_bound_ > listed_processes_
+                                  ? static_cast<std::int64_t>(processes_bound_ - listed_processes_)
+                                  : 0;
+    // One more read always comes: the one that finds the end.
+    const std::int64_t reads = left * kBytesPerRecord / static_cast<std::int64_t>(sizeof listing_) + 1;
+    return probing < left * entry_ns + reads * system_call_ns_;
+}
+
+std::size_t ProcSource::FirstReadBytes() const {
+    const std::int64_t budget_ns =
+        static_cast<std::int64_t>(CandidatesLeft()) * system_call_ns_ / kFirstReadShareOfProbing;
+    const std::int64_t bytes = budget_ns / kEntryCostFloorNs * kBytesPerRecord;
+    if (bytes < kSmallestReadBytes) return kSmallestReadBytes;
+    if (bytes > static_cast<std::int64_t>(sizeof listing_)) return sizeof listing_;
+    return static_cast<std::size_t>(bytes);
 }
 
 bool ProcSource::ProbesSeeThisProc() const {
@@ -160,11 +241,8 @@ bool ProcSource::ProbesSeeThisProc() const {
 
 bool ProcSource::NextCandidatePid(ProcessId& pid) {
     if (seek_pid_ > 0xFFFFu) return false;  // no identifier carries it
-    // The first candidate seek_pid_ + k * 0x10000 above covered_; there is
-    // no process 0.
-    ProcessId candidate = seek_pid_;
-    if (covered_ >= seek_pid_) candidate += ((covered_ - seek_pid_) / 0x10000u + 1) * 0x10000u;
-    for (; candidate < kPidLimit; candidate += 0x10000u) {
+    for (ProcessId candidate = FirstCandidateAbove(covered_, seek_pid_); candidate < kPidLimit;
+         candidate += 0x10000u) {
         // pidfd_open answers ESRCH for an identifier not in use and EINVAL
         // for a thread that leads no thread group, which /proc does not list
         // either. A miss, the common case, costs one cheap system call.

@@ -2,6 +2,7 @@
 #ifndef VARROKIT_LOOKUP_LINUX_PROC_SOURCE_H
 #define VARROKIT_LOOKUP_LINUX_PROC_SOURCE_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "process_match.h"
@@ -16,16 +17,25 @@ namespace varrokit {
 //
 // Listing /proc costs time for every process. But only identifiers
 // s + k * 65536 can carry the short identifier s, and Linux gives out none
-// at or above 2^22, so there are at most 64 candidates, and asking the
-// kernel about each one costs little. The adaptive source lists the first
-// few dozen processes; when the listing goes on beyond them, it probes the
-// candidates above the last identifier listed. Either way it yields the same
-// entries in the same order.
+// at or above 2^22, so there are at most 64 candidates to ask the kernel
+// about instead, one system call each. Which road is cheaper depends on the
+// host: how many processes there are, and how dear a system call is (a
+// fraction of a microsecond on bare metal, several under some hypervisors,
+// tens under ptrace). The adaptive source measures both costs in each
+// lookup, with the monotonic clock, which needs no system call: it lists
+// /proc while the rest of the listing costs less than probing the
+// candidates above the last identifier listed, and probes them otherwise.
+// Either way it yields the same entries in the same order; the clock decides
+// only the road.
 class ProcSource final : public ProcessListSource {
 public:
     enum class Strategy { kAdaptive, kListDirectory, kProbeCandidates };
+    // Nanoseconds on a clock that only goes forward.
+    using Clock = std::int64_t (*)();
+    static std::int64_t MonotonicNanoseconds();
 
-    explicit ProcSource(Strategy strategy = Strategy::kAdaptive) : strategy_(strategy) {}
+    explicit ProcSource(Strategy strategy = Strategy::kAdaptive, Clock clock = MonotonicNanoseconds)
+        : strategy_(strategy), clock_(clock) {}
     ProcSource(const ProcSource&) = delete;
     ProcSource& operator=(const ProcSource&) = delete;
 
@@ -45,6 +55,10 @@ private:
     bool NextListedPid(ProcessId& pid);
     bool NextCandidatePid(ProcessId& pid);
     bool ProbesSeeThisProc() const;
+    // The adaptive source's choice, from what this lookup has measured.
+    bool ProbingCostsLess() const;
+    std::size_t FirstReadBytes() const;
+    unsigned long CandidatesLeft() const;
     // Fills name_ for a running process; false when pid is not one (any more).
     bool ReadProcess(ProcessId pid);
     bool ReadName(int process_fd);
@@ -52,6 +66,7 @@ private:
     long ReadProcFile(int process_fd, const char* file);
 
     const Strategy strategy_;
+    const Clock clock_;
     int proc_fd_ = -1;
     int failure_ = 0;
     std::uint32_t seek_pid_ = 0;
@@ -60,7 +75,14 @@ private:
     // Every identifier up to this one has been delivered or ruled out.
     ProcessId covered_ = 0;
 
-    unsigned listed_processes_ = 0;
+    // What the adaptive source knows of the two roads' costs.
+    std::int64_t system_call_ns_ = 0;
+    unsigned long processes_bound_ = 0;
+    unsigned long listed_processes_ = 0;
+    unsigned long listed_records_ = 0;
+    unsigned long listing_reads_ = 0;
+    std::int64_t listing_ns_ = 0;
+
     long listing_size_ = 0;
     long listing_offset_ = 0;
     alignas(8) char listing_[16384];

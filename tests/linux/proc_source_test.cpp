@@ -51,9 +51,10 @@ namespace {
 
 using Walk = std::vector<std::pair<ProcessId, std::string>>;
 
-Walk Entries(Strategy strategy, std::uint32_t seek_pid) {
+Walk Entries(Strategy strategy, std::uint32_t seek_pid,
+             ProcSource::Clock clock = ProcSource::MonotonicNanoseconds) {
     Walk walk;
-    ProcSource source(strategy);
+    ProcSource source(strategy, clock);
     if (!source.TakeSnapshot(seek_pid)) return walk;
     ProcessEntry entry{};
     for (bool more = source.FirstEntry(entry); more; more = source.NextEntry(entry))
@@ -205,7 +206,23 @@ TEST_P(ProcSourceTest, ThreadIsNotAnEntry) {
     thread.join();
 }
 
+// Clocks that steer the adaptive source down each road, whatever this
+// host's costs are.
+std::int64_t ticks = 0;
+// Every system call costs nothing: it probes at once.
+std::int64_t StoppedClock() { return 0; }
+// Every system call costs a second: it lists to the end.
+std::int64_t CrawlingClock() { return ticks += 1000000000; }
+// The two system calls it times first are cheap, and the first read of
+// /proc is dear: it switches to probing after that read.
+std::int64_t DearListingClock() { return ticks += ticks < 3000 ? 1000 : 1000000000; }
+
 TEST(ProcSource, StrategiesDeliverTheSameEntries) {
+    const std::pair<const char*, ProcSource::Clock> adaptive_roads[] = {
+        {"probing at once", StoppedClock},
+        {"listing to the end", CrawlingClock},
+        {"probing after one read", DearListingClock},
+        {"as this host's costs say", ProcSource::MonotonicNanoseconds}};
     // Every short identifier in use now, and some that may not be.
     std::vector<std::uint32_t> seek_values = {0, 1, 0xFFFF, 0x10000};
     DIR* proc = opendir("/proc");
@@ -220,8 +237,16 @@ TEST(ProcSource, StrategiesDeliverTheSameEntries) {
         for (int attempt = 0;; ++attempt) {
             const Walk listed = Entries(Strategy::kListDirectory, seek);
             const Walk probed = Entries(Strategy::kProbeCandidates, seek);
+            std::vector<Walk> adaptive;
+            for (const auto& road : adaptive_roads) {
+                ticks = 0;
+                adaptive.push_back(Entries(Strategy::kAdaptive, seek, road.second));
+            }
             if (listed == Entries(Strategy::kListDirectory, seek)) {
                 EXPECT_EQ(probed, listed) << "short identifier " << seek;
+                for (std::size_t road = 0; road < adaptive.size(); ++road)
+                    EXPECT_EQ(adaptive[road], listed)
+                        << "short identifier " << seek << ", adaptive, " << adaptive_roads[road].first;
                 break;
             }
             ASSERT_LT(attempt, 20) << "the process list never held still";
