@@ -51,8 +51,12 @@ if ($^O eq 'linux') {
         '-Wl,--defsym=_boot_Win32__Varrokit__Varrokit9x=boot_Win32__Varrokit__Varrokit9x';
 }
 elsif ($gnu) {
-    # The perl may carry its own libstdc++ and libgcc DLLs, from another compiler.
-    push @ld_flags, '-static-libstdc++', '-static-libgcc';
+    # The perl may carry its own libstdc++, libgcc and winpthread DLLs, from
+    # another compiler: link ours in, so that theirs are never loaded. Only
+    # -static does it whatever -l options come first (ExtUtils::CppGuess
+    # names -lstdc++ before any -static-libstdc++ could take effect); the
+    # perl and the system DLLs come through import libraries, archives too.
+    push @ld_flags, '-static';
 }
 
 # On Windows MakeMaker writes the export list: boot_... from DL_FUNCS, and
@@ -87,7 +91,6 @@ my %arguments = (
     FUNCLIST  => \@aliases,
     DL_FUNCS  => { 'Win32::Varrokit::Varrokit9x' => [] },
     clean     => { FILES => join(' ', @objects) },
-    realclean => { FILES => 'module/ppport.h' },
     test      => { TESTS => 't/*.t' },
     dist      => { COMPRESS => 'gzip -9f', SUFFIX => 'gz' },
     META_MERGE => {
@@ -101,6 +104,11 @@ my %arguments = (
         },
     },
 );
+
+# realclean takes away the ppport.h that a clone wrote, never the one that a
+# distribution (made by make dist, with its META files) ships.
+my $distribution = -e 'META.json' || -e 'META.yml';
+$arguments{realclean} = { FILES => 'module/ppport.h' } unless $distribution;
 
 # Older MakeMakers warn about keys they do not know. TEST_REQUIRES (6.64)
 # goes into PREREQ_PM; CONFIGURE_REQUIRES (6.52) and META_MERGE in version 2

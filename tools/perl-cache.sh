@@ -10,6 +10,10 @@
 #                                      x86-5.8.9: 5.8.9) for Win32,
 #                                      cross-built from source
 #   tools/perl-cache.sh test-more      the lib folder of Test::More 0.98
+#   tools/perl-cache.sh gmake 64       gmake.exe, GNU make for 64-bit (or 32)
+#                                      Windows, cross-built from its source
+#   tools/perl-cache.sh cpan-modules   the pure-Perl modules a trimmed Windows
+#                                      runtime lacks to build a CPAN tarball
 #
 # It exits 2, saying why on stderr, when the thing cannot be had here.
 # VARROKIT_CACHE overrides the cache (default ~/.cache/varrokit9x).
@@ -136,6 +140,79 @@ test_more() {
     echo "$cache/Test-Simple-0.98/lib"
 }
 
+# GNU make for Windows, built as its build_w32.bat builds it with gcc.
+windows_gmake() {
+    local bits=$1 triplet
+    case $bits in
+        32) triplet=i686-w64-mingw32 ;;
+        64) triplet=x86_64-w64-mingw32 ;;
+        *) cannot "gmake for 32 or 64 bits, not $bits" ;;
+    esac
+    local tarball="$here/../shared/windows-cpan/make-dfsg_4.3.orig.tar.gz"
+    [ -f "$tarball" ] || cannot "no source for GNU make ($tarball)"
+    local cc=$triplet-gcc-posix
+    command -v "$cc" >/dev/null || cannot "$cc is missing: cannot build gmake.exe (Debian: gcc-mingw-w64)"
+    local target
+    target="$cache/gmake-$bits-$( { cat "$tarball"; declare -f windows_gmake; } | sha256sum | cut -c1-16)"
+    if [ ! -e "$target/.complete" ]; then
+        echo "building gmake.exe ($bits-bit) into $target (half a minute)" >&2
+        local work
+        work=$(mktemp -d)
+        (
+            cd "$work" && tar xzf "$tarball" --strip-components=1
+            mkdir -p out/src/w32/compat out/src/w32/subproc out/lib
+            cp src/config.h.W32 out/src/config.h
+            cp lib/glob.in.h out/lib/glob.h
+            cp lib/fnmatch.in.h out/lib/fnmatch.h
+            tr -d '\r' <build_w32.bat | sed -n 's/^call :Compile \([^ ]*\).*/\1/p' |
+                xargs -P"$(nproc)" -I{} "$cc" -mthreads -std=gnu99 -O2 -w -Iout/src -Isrc -Iout/lib -Ilib \
+                    -Isrc/w32/include -DWINDOWS32 -DHAVE_CONFIG_H -o out/{}.o -c {}.c
+            "$cc" -mthreads -static -o gmake.exe $(find out -name '*.o') \
+                -lkernel32 -luser32 -lgdi32 -ladvapi32 -lshell32 -lole32 -loleaut32 -luuid
+        ) >"$work/build.log" 2>&1 || { tail -20 "$work/build.log" >&2; rm -rf "$work"; cannot "gmake.exe did not build"; }
+        rm -rf "$target" && mkdir -p "$target"
+        cp "$work/gmake.exe" "$target/"
+        rm -rf "$work"
+        touch "$target/.complete"
+    fi
+    echo "$target/gmake.exe"
+}
+
+# What the trimmed runtimes lack to run MakeMaker, xsubpp and t/: perl
+# 5.40.0's own pure-Perl copies, and Debian's ExtUtils::CppGuess and
+# Capture::Tiny.
+cpan_modules() {
+    local tarball="$perls/source/perl-5.40.0.tar.xz" module
+    [ -f "$tarball" ] || cannot "no source for perl 5.40.0 ($tarball)"
+    local extra=()
+    for module in ExtUtils/CppGuess.pm Capture/Tiny.pm; do
+        extra+=("$(perl -e 'my $file = shift; eval { require $file } or exit 1; print $INC{$file}' "$module")") ||
+            cannot "the host perl lacks $module (Debian: libextutils-cppguess-perl)"
+    done
+    local target
+    target="$cache/cpan-modules-$( { cat "$tarball"; declare -f cpan_modules; } | sha256sum | cut -c1-16)"
+    if [ ! -e "$target/.complete" ]; then
+        local work source
+        work=$(mktemp -d)
+        tar xJf "$tarball" -C "$work" --strip-components=1
+        rm -rf "$target" && mkdir -p "$target/ExtUtils" "$target/File/Spec" "$target/Capture"
+        for source in cpan/ExtUtils-MakeMaker cpan/ExtUtils-Install cpan/ExtUtils-Manifest \
+                      cpan/ExtUtils-PL2Bat cpan/version dist/ExtUtils-ParseXS cpan/Getopt-Long \
+                      cpan/Test-Simple cpan/Test-Harness; do
+            cp -r "$work/$source/lib/." "$target/"
+        done
+        cp "$work/cpan/AutoLoader/lib/AutoSplit.pm" "$work/lib/File/Compare.pm" "$target/"
+        mv "$target/Compare.pm" "$target/File/"
+        cp "$work/dist/PathTools/lib/File/Spec/Functions.pm" "$target/File/Spec/"
+        cp "$work/lib/ExtUtils/typemap" "$target/ExtUtils/"
+        cp "${extra[0]}" "$target/ExtUtils/"
+        cp "${extra[1]}" "$target/Capture/"
+        rm -rf "$work"
+        touch "$target/.complete"
+    fi
+    echo "$target"
+}
+
 case ${1:-} in
     linux) linux_perl "${2:?which version}" ;;
     windows)
@@ -144,5 +221,7 @@ case ${1:-} in
             *) windows_perl "$2" ;;
         esac ;;
     test-more) test_more ;;
-    *) cannot "usage: tools/perl-cache.sh linux VERSION | windows x86|x64|x86-5.6.2|x86-5.8.9 | test-more" ;;
+    gmake) windows_gmake "${2:?32 or 64}" ;;
+    cpan-modules) cpan_modules ;;
+    *) cannot "usage: tools/perl-cache.sh linux VERSION | windows x86|x64|x86-5.6.2|x86-5.8.9 | test-more | gmake 32|64 | cpan-modules" ;;
 esac

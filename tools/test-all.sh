@@ -29,7 +29,12 @@ if perl -MExtUtils::CppGuess -e1 2>/dev/null && command -v cpanm >/dev/null; the
             skipped+=("the CPAN tarball with perl $version: $why")
         fi
     done
-    tools/test-cpan.sh "${tarball_perls[@]}"
+    # And inside every Windows perl, as a Windows user installs it.
+    skipped_file=$(mktemp)
+    VARROKIT_SKIPPED_FILE=$skipped_file tools/test-cpan.sh "${tarball_perls[@]}" \
+        windows-x64 windows-x86 windows-x86-5.8.9
+    mapfile -t -O ${#skipped[@]} skipped <"$skipped_file"
+    rm -f "$skipped_file"
 else
     skipped+=("the CPAN distribution (needs ExtUtils::CppGuess and cpanm)")
 fi

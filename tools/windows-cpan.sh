@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Installs the release tarball as a Windows user does, inside a Windows perl
+# under Wine: perl Makefile.PL, gmake, gmake test and gmake install, with the
+# perl's own MakeMaker rules, a GNU make for Windows and the compiler its
+# Config names. Then checks the DLL MakeMaker built and the installed copy.
+#
+#   tools/windows-cpan.sh WORKFLOW TARBALL     (windows-x64, windows-x86 or windows-x86-5.8.9)
+#
+# What a Windows machine would have is played by test equipment, never
+# shipped: the perl laid out where its Config says it lives, inside a Wine
+# prefix of its own; gmake.exe, cross-built from GNU make's source; gcc.exe
+# and g++.exe, which run the mingw-w64 cross compiler through Wine
+# (tests/windows/cpan/unix_compiler.c); and the pure-Perl modules that the
+# trimmed runtimes lack (from perl 5.40.0's source and Debian's
+# ExtUtils::CppGuess and Capture::Tiny). Exits 77, saying why, where it
+# cannot run here.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+workflow=${1:?which workflow: windows-x64, windows-x86 or windows-x86-5.8.9}
+tarball=$(realpath "${2:?the release tarball}")
+cache=${VARROKIT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varrokit9x}
+
+cannot() { echo "$*" >&2; exit 77; }
+# What tools/perl-cache.sh fetches or builds, or why it cannot here.
+cached() {
+    local found why
+    why=$(mktemp)
+    found=$("$here/tools/perl-cache.sh" "$@" 2>"$why") || cannot "$(tr '\n' ' ' <"$why")"
+    rm -f "$why"
+    echo "$found"
+}
+
+arch=${workflow#windows-}
+case $arch in
+    x64) triplet=x86_64-w64-mingw32 bits=64 ;;
+    x86 | x86-5.8.9) triplet=i686-w64-mingw32 bits=32 ;;
+    *) cannot "no CPAN route for $workflow (windows-x64, windows-x86 or windows-x86-5.8.9)" ;;
+esac
+if [ $bits = 32 ]; then
+    why=$("$here/tools/runs-32bit.sh" 2>&1) || cannot "$why"
+    wine=(wine)
+else
+    # The 64-bit loader runs on any host, with or without wine32.
+    wine=(env WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64)
+    [ -x /usr/lib/wine/wine64 ] || cannot "no /usr/lib/wine/wine64 (Debian: wine64)"
+fi
+command -v "$triplet-gcc-posix" >/dev/null || cannot "no $triplet-gcc-posix (Debian: g++-mingw-w64)"
+perl_exe=$(cached windows "$arch")
+gmake_exe=$(cached gmake "$bits")
+modules=$(cached cpan-modules)
+
+config() { perl "$here/cmake/perl_config_files.pl" "$perl_exe" "$@" | sed 's/^[a-z_]*=//'; }
+version=$(config version)
+prefix=$(config prefix)        # C:\strawberry\perl, C:\Perl
+libperl=$(config libperl)      # libperl532.a
+archname=$(config archname)
+
+export WINEPREFIX="$cache/wineprefix-cpan-$workflow" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+# A Windows path as the Unix path inside the prefix.
+unix_path() { local path=${1//\\//}; echo "$WINEPREFIX/drive_c/${path#[Cc]:/}"; }
+windows_path() { echo "Z:${1//\//\\}"; }
+
+# The perl where its Config says it lives, with its headers and an import
+# library in lib/CORE, and the tools on the Windows PATH.
+root=$(unix_path "$prefix")
+tools="$WINEPREFIX/drive_c/cpan-tools"
+if [ ! -e "$root/.complete" ]; then
+    echo "== laying out perl $version in $WINEPREFIX ($prefix)"
+    rm -rf "$WINEPREFIX"
+    "${wine[@]}" wineboot --init >/dev/null 2>&1 || true
+    runtime=$(dirname "$perl_exe")
+    mkdir -p "$root/bin" "$root/site/lib" "$tools"
+    # The compiler's folders that the Config names, such as C:\strawberry\c\lib.
+    for folder in $(config libpth incpath | tr ' ' '\n'); do
+        mkdir -p "$(unix_path "$folder")"
+    done
+    cp "$runtime"/*.exe "$runtime"/*.dll "$root/bin/"
+    if [ -d "$runtime/lib" ]; then
+        cp -r "$runtime/lib" "$root/lib"           # Strawberry's layout: lib/ beside perl.exe
+    else
+        cp -r "$runtime/../lib" "$root/lib"        # the binary distributions': bin/ and lib/
+    fi
+    if [ ! -f "$root/lib/CORE/perl.h" ]; then
+        cp -r "$(dirname "$(ls -d "$here"/../shared/perls/windows/perl-"$version"-*/CORE/perl.h)")" "$root/lib/"
+    fi
+    if [ ! -f "$root/lib/CORE/$libperl" ]; then
+        dll=$(basename "$root"/bin/perl5*.dll)
+        { echo "LIBRARY $dll"; echo EXPORTS
+          "$triplet-objdump" -p "$root/bin/$dll" |
+              awk '/\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && NF == 0 { on = 0 } on { print $NF }'
+        } >"$root/lib/CORE/perl.def"
+        "$triplet-dlltool" -d "$root/lib/CORE/perl.def" -l "$root/lib/CORE/$libperl" -D "$dll"
+    fi
+    touch "$root/.complete"
+fi
+cp "$gmake_exe" "$tools/gmake.exe"
+for compiler in gcc g++; do
+    "$triplet-gcc-posix" -O2 -Wall -DTRIPLET="\"$triplet\"" -municode -static \
+        -o "$tools/$compiler.exe" "$here/tests/windows/cpan/unix_compiler.c" -lshell32
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+tar xzf "$tarball" -C "$work"
+dist=$(basename "$tarball" .tar.gz)
+install_base="$work/installed"
+
+# Every command the route runs, timed, in the Windows perl's environment.
+windows() {
+    local start=$SECONDS
+    echo "== $* (perl $version, $workflow)"
+    (cd "$work/$dist" && env WINEPATH='C:\cpan-tools' PERL5LIB="$(windows_path "$modules")" \
+        VARROKIT_STANDIN_ECHO=1 "${wine[@]}" "$@")
+    echo "== $* took $((SECONDS - start)) s"
+}
+perl_windows="$prefix\\bin\\perl.exe"
+make_args=()
+# Perl 5.8's own MakeMaker writes for dmake; the newer one in $modules
+# writes for GNU make when asked, as for a user who upgraded it.
+[[ $version = 5.8.* ]] && make_args=(MAKE=gmake)
+
+windows "$perl_windows" Makefile.PL "INSTALL_BASE=$(windows_path "$install_base")" "${make_args[@]}"
+windows gmake
+windows gmake test
+windows gmake install
+
+echo "== the DLL MakeMaker built"
+built=$(find "$work/$dist/blib/arch" -iname 'Varrokit9x.*dll')
+checks=(perl "$here/tests/windows/dll_tables.pl" "$triplet-objdump" "$built")
+"${checks[@]}"
+if [ $bits = 32 ]; then
+    "${checks[@]}" --windows-9x "$here/../shared/windows9x"
+    "${checks[@]}" --windows-nt4 "$here/../shared/windows9x"
+fi
+
+echo "== the installed copy, from outside the build folder"
+cat >"$work/installed-lookup.pl" <<'EOF'
+use Win32::Varrokit::Varrokit9x qw(MatchWin9xPid);
+my $found = MatchWin9xPid($$ & 0xFFFF, 'perl.exe');
+print "found $found, this perl is $$, from $INC{'Win32/Varrokit/Varrokit9x.pm'}\n";
+exit($found == $$ ? 0 : 1);
+EOF
+(cd "$work" && "${wine[@]}" "$perl_windows" -I"$(windows_path "$install_base/lib/perl5/$archname")" \
+    -I"$(windows_path "$install_base/lib/perl5")" "$(windows_path "$work/installed-lookup.pl")")
