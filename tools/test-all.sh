@@ -11,7 +11,7 @@ have_perl() {
     local log
     log=$(mktemp)
     found=$(tools/perl-cache.sh "$@" 2>"$log") && { rm -f "$log"; return 0; }
-    why=$(tr '\n' ' ' <"$log")
+    why=$(tr '\n' ' ' <"$log" | sed 's/ $//')
     rm -f "$log"
     return 1
 }

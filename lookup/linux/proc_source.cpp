@@ -36,6 +36,11 @@ struct KernelDirent64 {
     char name[1];  // runs on to its terminator
 };
 
+// The longest record getdents64 writes: the fixed part, a name of 255
+// bytes and its terminator, padded to 8 bytes. A read that leaves this much
+// room unused has reached the end of the folder.
+constexpr long kLargestRecordBytes = (offsetof(KernelDirent64, name) + 256 + 7) / 8 * 8;
+
 // Linux gives out no identifier at or above this (PID_MAX_LIMIT).
 constexpr std::uint32_t kPidLimit = 1u << 22;
 
@@ -49,6 +54,9 @@ constexpr std::int64_t kBytesPerRecord = 32;
 // candidate, so that where probing wins, the sample costs little.
 constexpr std::int64_t kFirstReadShareOfProbing = 16;
 constexpr std::int64_t kSmallestReadBytes = 1024;
+// It turns to probing only where probing costs at most
+// (margin - 1) / margin of the rest of the listing.
+constexpr std::int64_t kSwitchMargin = 5;
 
 // Writes the decimal digits of pid with a terminator into out, which must
 // hold 11 bytes.
@@ -107,6 +115,7 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
     listing_ns_ = 0;
     listing_size_ = 0;
     listing_offset_ = 0;
+    listing_ended_ = false;
     may_switch_to_probing_ = strategy_ == Strategy::kAdaptive;
     probing_ = strategy_ == Strategy::kProbeCandidates && ProbesSeeThisProc();
     if (may_switch_to_probing_) {
@@ -161,6 +170,8 @@ bool ProcSource::NextPid(ProcessId& pid) {
 bool ProcSource::NextListedPid(ProcessId& pid) {
     for (;;) {
         if (listing_offset_ >= listing_size_) {
+            // Nothing is left to list, so there is no read to spend either way.
+            if (listing_ended_) return false;
             if (may_switch_to_probing_ && ProbingCostsLess()) {
                 may_switch_to_probing_ = false;
                 if (ProbesSeeThisProc()) {
@@ -169,13 +180,14 @@ bool ProcSource::NextListedPid(ProcessId& pid) {
                 }
             }
             const bool timed = may_switch_to_probing_;
+            const std::size_t wanted = timed && listing_reads_ == 0 ? FirstReadBytes() : sizeof listing_;
             const std::int64_t start = timed ? clock_() : 0;
-            const long size = syscall(SYS_getdents64, proc_fd_, listing_,
-                                      timed && listing_reads_ == 0 ? FirstReadBytes() : sizeof listing_);
+            const long size = syscall(SYS_getdents64, proc_fd_, listing_, wanted);
             if (timed) listing_ns_ += clock_() - start;
             ++listing_reads_;
             if (size < 0) failure_ = errno;
             if (size <= 0) return false;
+            listing_ended_ = size + kLargestRecordBytes <= static_cast<long>(wanted);
             listing_size_ = size;
             listing_offset_ = 0;
         }
@@ -216,7 +228,9 @@ bool ProcSource::ProbingCostsLess() const {
                                   : 0;
     // One more read always comes: the one that finds the end.
     const std::int64_t reads = left * kBytesPerRecord / static_cast<std::int64_t>(sizeof listing_) + 1;
-    return probing < left * entry_ns + reads * system_call_ns_;
+    // Probing must win by a margin: the listing's cost comes from a few
+    // timed reads, which one interruption can make look dear.
+    return probing * kSwitchMargin < (left * entry_ns + reads * system_call_ns_) * (kSwitchMargin - 1);
 }
 
 std::size_t ProcSource::FirstReadBytes() const {

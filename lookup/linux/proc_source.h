@@ -85,6 +85,7 @@ private:
 
     long listing_size_ = 0;
     long listing_offset_ = 0;
+    bool listing_ended_ = false;
     alignas(8) char listing_[16384];
 
     char name_[kMaxExePathLength + 1];
