@@ -54,7 +54,7 @@ constexpr std::int64_t kBytesPerRecord = 32;
 // candidate, so that where probing wins, the sample costs little.
 constexpr std::int64_t kFirstReadShareOfProbing = 16;
 constexpr std::int64_t kSmallestReadBytes = 1024;
-// It turns to probing only where probing costs at most
+// Once listing, it turns to probing only where probing costs at most
 // (margin - 1) / margin of the rest of the listing.
 constexpr std::int64_t kSwitchMargin = 5;
 
@@ -228,9 +228,12 @@ bool ProcSource::ProbingCostsLess() const {
                                   : 0;
     // One more read always comes: the one that finds the end.
     const std::int64_t reads = left * kBytesPerRecord / static_cast<std::int64_t>(sizeof listing_) + 1;
-    // Probing must win by a margin: the listing's cost comes from a few
-    // timed reads, which one interruption can make look dear.
-    return probing * kSwitchMargin < (left * entry_ns + reads * system_call_ns_) * (kSwitchMargin - 1);
+    const std::int64_t listing = left * entry_ns + reads * system_call_ns_;
+    // Once it has read, probing must win by a margin: the listing's cost
+    // then comes from a few timed reads, which one interruption can make
+    // look dear. Before, the floor already errs towards listing.
+    if (listed_records_ == 0) return probing < listing;
+    return probing * kSwitchMargin < listing * (kSwitchMargin - 1);
 }
 
 std::size_t ProcSource::FirstReadBytes() const {
