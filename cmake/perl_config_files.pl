@@ -13,7 +13,7 @@ my ($perl, @keys) = @ARGV;
 die "usage: $0 PERL_EXE KEY...\n" unless defined $perl && @keys;
 
 my $bin = dirname($perl);
-my ($config_sh) = grep { defined } map { config_sh($_ eq "." ? $bin : "$bin/$_") } ('.', '..');
+my ($config_sh) = grep { defined } map { config_sh($_) } $bin, "$bin/..";
 die "no config.sh in the Config files of $perl\n" unless defined $config_sh;
 
 my %config;

@@ -202,8 +202,8 @@ cpan_modules() {
                       cpan/Test-Simple cpan/Test-Harness; do
             cp -r "$work/$source/lib/." "$target/"
         done
-        cp "$work/cpan/AutoLoader/lib/AutoSplit.pm" "$work/lib/File/Compare.pm" "$target/"
-        mv "$target/Compare.pm" "$target/File/"
+        cp "$work/cpan/AutoLoader/lib/AutoSplit.pm" "$target/"
+        cp "$work/lib/File/Compare.pm" "$target/File/"
         cp "$work/dist/PathTools/lib/File/Spec/Functions.pm" "$target/File/Spec/"
         cp "$work/lib/ExtUtils/typemap" "$target/ExtUtils/"
         cp "${extra[0]}" "$target/ExtUtils/"

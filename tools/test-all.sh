@@ -60,20 +60,20 @@ why_no_32bit=$(tools/runs-32bit.sh 2>&1) && why_no_32bit=""
 for arch in x86-5.6.2 x86-5.8.9 x86 x64; do
     preset=windows-$arch
     case $arch in
-        x86*) compiler=i686-w64-mingw32-g++-posix runs_here=$why_no_32bit ;;
-        x64) compiler=x86_64-w64-mingw32-g++-posix runs_here="" ;;
+        x86*) compiler=i686-w64-mingw32-g++-posix why_not_here=$why_no_32bit ;;
+        x64) compiler=x86_64-w64-mingw32-g++-posix why_not_here="" ;;
     esac
     if ! command -v "$compiler" >/dev/null || ! command -v wine >/dev/null; then
         skipped+=("$preset (needs $compiler and wine)")
     elif have_perl windows "$arch"; then
         cmake --workflow --preset "$preset"
-        [ -z "$runs_here" ] ||
-            skipped+=("$preset: the lookup tests, t/ and everything else under Wine (the DLL was built and checked as a file): $runs_here")
+        [ -z "$why_not_here" ] ||
+            skipped+=("$preset: the lookup tests, t/ and everything else under Wine (the DLL was built and checked as a file): $why_not_here")
     elif [[ $arch = x86-5.* ]]; then
         # windows-x86 runs the same lookup tests without a perl.
         skipped+=("$preset: $why")
-    elif [ -n "$runs_here" ]; then
-        skipped+=("$preset: $why; and $runs_here")
+    elif [ -n "$why_not_here" ]; then
+        skipped+=("$preset: $why; and $why_not_here")
     else
         # The lookup and its tests still run under Wine, without a perl.
         cmake --preset "$preset" -DVARROKIT_BUILD_MODULE=OFF
