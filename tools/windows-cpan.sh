@@ -98,6 +98,13 @@ for compiler in gcc g++; do
     "$triplet-gcc-posix" -O2 -Wall -DTRIPLET="\"$triplet\"" -municode -static \
         -o "$tools/$compiler.exe" "$here/tests/windows/cpan/unix_compiler.c" -lshell32
 done
+# The stand-in must pass the compiler's verdict on as it is: one that turned
+# a failure into success would let a broken build pass.
+"${wine[@]}" "$tools/g++.exe" --version | grep -q GCC ||
+    { echo "the compiler stand-in does not pass on the compiler's output"; exit 1; }
+status=0
+"${wine[@]}" "$tools/g++.exe" -c no-such-source.cpp 2>/dev/null || status=$?
+[ $status = 1 ] || { echo "the compiler stand-in gave status $status for a failed compile, not 1"; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
