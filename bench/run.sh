@@ -78,7 +78,9 @@ table() {
                   printf "%10d %10.1f %12.1f %12.1f %12.1f %16.2f\n", $1, $3, $4, $2, $6, $6 / cheaper }' "$1"
 }
 echo "On $(nproc) cores of $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), Linux $(uname -r);"
-echo "one system call (getppid) costs $("$bench" --system-call) µs here, and $("${dear[@]}" "$bench" --system-call) µs traced."
+traced=""
+[ ${#dear[@]} -eq 0 ] || traced=", and $("${dear[@]}" "$bench" --system-call) µs traced"
+echo "one system call (getppid) costs $("$bench" --system-call) µs here$traced."
 echo
 echo "Median cost of one lookup, in microseconds, as this host is:"
 table "$results/lookup-cost.tsv"
