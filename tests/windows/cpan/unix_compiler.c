@@ -17,8 +17,11 @@
 #include <string.h>
 #include <wchar.h>
 
-typedef NTSTATUS(__cdecl *UnixSpawn)(char *const argv[], int wait);
-typedef char *(__cdecl *UnixFileName)(const WCHAR *path);
+/* As Wine declares them: ntdll's spawn is stdcall (WINAPI), kernel32's file
+ * name cdecl. On x86 a stdcall callee pops its own arguments, so the wrong
+ * convention corrupts the stack; x64 has only one convention. */
+typedef NTSTATUS(WINAPI *UnixSpawn)(char *const argv[], int wait);
+typedef char *(CDECL *UnixFileName)(const WCHAR *path);
 
 static UnixFileName unix_file_name;
 
