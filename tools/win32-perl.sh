@@ -6,7 +6,7 @@
 # follows win32/makefile.mk by hand; the helper scripts run under a
 # first-stage miniperl.exe under Wine.
 #
-#   tools/win32-perl.sh VERSION SOURCE.tar.xz PREFIX    (WINEPREFIX set by the caller)
+#   tools/win32-perl.sh VERSION SOURCE.tar.gz PREFIX    (WINEPREFIX set by the caller)
 #
 # Only the options below change the interpreter's structures; keep them as
 # the distributions had them, so that a module built here loads into any
@@ -36,7 +36,8 @@ case $version in
               pp pp_ctl pp_hot pp_pack pp_sort pp_sys reentr regcomp regexec run scope sv taint toke
               universal utf8 util xsutils)
         win32_sources=(win32 win32sck win32thread win32io fcrypt)
-        extensions=(IO Fcntl Socket POSIX List::Util Cwd Win32 threads threads::shared)
+        # File::Glob serves glob(), which a Makefile.PL may call.
+        extensions=(IO Fcntl Socket POSIX List::Util Cwd Win32 threads threads::shared File::Glob)
         # win32.h sets _WIN32_WINNT only when unset, but mingw-w64 sets it to
         # 0x0A00 first, and then <winsock2.h> declares what IO's poll.h
         # takes for <poll.h>.
@@ -105,7 +106,7 @@ set_config() {
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-tar xJf "$tarball" -C "$work"
+tar xf "$tarball" -C "$work"
 src=$(echo "$work"/perl-*)
 cd "$src/win32"
 # The file is win32iop.h: Windows does not mind the case, Linux does.
@@ -130,8 +131,10 @@ options=(
     "archname=$archname" "cc=gcc" "ld=g++"
     "ccflags=${optimize[*]} ${defines[*]} ${buildopt[*]}"
     "cf_email=nobody@example.invalid" "d_crypt=define" "d_mymalloc=undef"
-    "libs=$(printf 'lib%s.a\n' "${libs[@]#-l}" | paste -sd' ')"
-    "incpath=" "libperl=lib$dll.a" "libpth=" "libc=-lmsvcrt" "make=dmake"
+    # As makefile.mk has them for gcc: -l names, found in the MinGW of the
+    # day, where MakeMaker's Liblist looks for them.
+    "libs=${libs[*]}" 'incpath=C:\MinGW\include' "libperl=lib$dll.a" 'libpth=C:\MinGW\lib'
+    "libc=-lmsvcrt" "make=dmake"
     "_o=.o" "obj_ext=.o" "_a=.a" "lib_ext=.a"
     "static_ext=${static_extensions[*]}" "dynamic_ext=$dynamic_ext" "nonxs_ext=Errno"
     "use5005threads=undef" "useithreads=define" "usemultiplicity=define" "${version_options[@]}"
