@@ -83,7 +83,7 @@ message(STATUS "Building the module for perl ${PERL_VERSION} (${PERL_ARCHNAME}):
 separate_arguments(PERL_CCFLAGS UNIX_COMMAND "${PERL_CCFLAGS}")
 
 # Its headers. A trimmed runtime may ship none; then the headers of the same
-# release, kept with the shared perls, stand in.
+# release, kept with the test equipment, stand in.
 if(NOT PERL_CORE_DIR)
     set(core_dir "${PERL_ARCHLIBEXP}/CORE")
     if(CMAKE_CROSSCOMPILING)
@@ -93,10 +93,10 @@ if(NOT PERL_CORE_DIR)
         set(core_dir "${perl_bin_dir}/../lib/CORE")
     endif()
     if(NOT EXISTS "${core_dir}/perl.h")
-        file(GLOB core_dir "${PROJECT_SOURCE_DIR}/../shared/perls/windows/perl-${PERL_VERSION}-*/CORE")
+        varrokit_perl_cache("windows-headers ${PERL_VERSION}" core_dir why)
     endif()
     if(NOT EXISTS "${core_dir}/perl.h")
-        message(FATAL_ERROR "No headers for perl ${PERL_VERSION}: set PERL_CORE_DIR")
+        message(FATAL_ERROR "No headers for perl ${PERL_VERSION}: set PERL_CORE_DIR. ${why}")
     endif()
     set(PERL_CORE_DIR "${core_dir}" CACHE PATH "The perl headers (perl.h) of the target perl")
 endif()

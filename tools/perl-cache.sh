@@ -9,21 +9,39 @@
 #   tools/perl-cache.sh windows x86-5.6.2   perl.exe of perl 5.6.2 (or
 #                                      x86-5.8.9: 5.8.9) for Win32,
 #                                      cross-built from source
+#   tools/perl-cache.sh windows-headers 5.30.0   the headers (CORE) of
+#                                      the Windows perl of that version
 #   tools/perl-cache.sh test-more      the lib folder of Test::More 0.98
 #   tools/perl-cache.sh gmake 64       gmake.exe, GNU make for 64-bit (or 32)
 #                                      Windows, cross-built from its source
-#   tools/perl-cache.sh cpan-modules   the pure-Perl modules a trimmed Windows
-#                                      runtime lacks to build a CPAN tarball
+#   tools/perl-cache.sh cpan-modules 5.30.0   the pure-Perl modules a Windows
+#                                      perl of that version lacks to build a
+#                                      CPAN tarball
 #
-# It exits 2, saying why on stderr, when the thing cannot be had here.
-# VARROKIT_CACHE overrides the cache (default ~/.cache/varrokit9x).
+# It exits 2, saying why on stderr, when the thing cannot be had here, and 1
+# when it should have been had but its build failed.
+# VARROKIT_CACHE overrides the cache (default ~/.cache/varrokit9x), and
+# VARROKIT_EQUIPMENT the folder of test equipment (default ../shared).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-perls="$here/../shared/perls"
+# The test equipment the repository does not hold: the perls' sources, the
+# Windows perls' headers and GNU make's source (README, "Test equipment").
+equipment=${VARROKIT_EQUIPMENT:-$(dirname "$here")/shared}
 cache=${VARROKIT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varrokit9x}
 
 cannot() { echo "$*" >&2; exit 2; }
+failed() { echo "$*" >&2; exit 1; }
+
+# The path of a release's source tarball (NAME.tar.xz or NAME.tar.gz), or why
+# there is none.
+source_tarball() {
+    local name=$1 file
+    for file in "$equipment/perls/source/$name".tar.{xz,gz}; do
+        [ -f "$file" ] && { echo "$file"; return; }
+    done
+    cannot "no source for $name (tools/fetch-equipment.sh $name, or put $name.tar.gz in $equipment/perls/source)"
+}
 
 # Unpacks $1 into $2 unless a finished copy is there; a half-made one is redone.
 unpack_once() {
@@ -36,8 +54,8 @@ unpack_once() {
 
 linux_perl() {
     local version=$1 options
-    local tarball="$perls/source/perl-$version.tar.xz"
-    [ -f "$tarball" ] || cannot "no source for perl $version ($tarball)"
+    local tarball
+    tarball=$(source_tarball "perl-$version")
     command -v patchperl >/dev/null || cannot "patchperl is missing (Debian: libdevel-patchperl-perl)"
     case $version in
         # Threaded, as every Windows perl is: each interpreter call takes the context.
@@ -55,14 +73,14 @@ linux_perl() {
         echo "building perl $version into $prefix (one to five minutes)" >&2
         rm -rf "$prefix"
         work=$(mktemp -d)
-        tar xJf "$tarball" -C "$work"
+        tar xf "$tarball" -C "$work"
         (
             cd "$work/perl-$version"
             patchperl
             sh Configure "${options[@]}" -Dprefix="$prefix"
             make -j"$(nproc)"
             make install
-        ) >"$work/build.log" 2>&1 || { tail -30 "$work/build.log" >&2; cannot "perl $version did not build"; }
+        ) >"$work/build.log" 2>&1 || { tail -30 "$work/build.log" >&2; failed "perl $version did not build"; }
         rm -rf "$work"
         touch "$prefix/.complete"
     fi
@@ -73,8 +91,8 @@ linux_perl() {
 # which holds their configuration: the key covers the sources and that script.
 win32_source_perl() {
     local version=$1
-    local tarball="$perls/source/perl-$version.tar.xz" builder="$here/tools/win32-perl.sh"
-    [ -f "$tarball" ] || cannot "no source for perl $version ($tarball)"
+    local tarball builder="$here/tools/win32-perl.sh"
+    tarball=$(source_tarball "perl-$version")
     local tool
     for tool in i686-w64-mingw32-gcc-win32 i686-w64-mingw32-g++-win32 wine; do
         command -v "$tool" >/dev/null ||
@@ -93,7 +111,7 @@ win32_source_perl() {
         # The Wine prefix of the 32-bit cross builds (cmake/Wine.cmake).
         mkdir -p "$cache"
         WINEPREFIX="$cache/wineprefix-i686" "$builder" "$version" "$tarball" "$prefix" >"$log" 2>&1 ||
-            { tail -30 "$log" >&2; rm -f "$log"; cannot "perl $version for Win32 did not build"; }
+            { tail -30 "$log" >&2; rm -f "$log"; failed "perl $version for Win32 did not build"; }
         rm -f "$log"
         touch "$prefix/.complete"
     fi
@@ -104,15 +122,14 @@ windows_perl() {
     local arch=$1 package integrity headers
     # The runtimes ship inside these packages; the integrity is the package's own.
     case $arch in
-        x86) package=exiftool-vendored.exe@12.40.0 headers=perl-5.30.0-MSWin32-x86
+        x86) package=exiftool-vendored.exe@12.40.0 headers=5.30.0
              integrity=sha512-Ng7CGioXkX3msJzI8HxM5ZbtoUiw/4JFJSxe9d/kOqOo3nMqStB8sqtwjmilsHAyuW2JIGkUtZ+IxPkuzRrmyA== ;;
-        x64) package=exiftool-vendored.exe@13.64.0 headers=perl-5.32.1-MSWin32-x64
+        x64) package=exiftool-vendored.exe@13.64.0 headers=5.32.1
              integrity=sha512-lHfNsnUytT2Yf5LMYjBosVN+HkpVtXsBi8jq9LN8vlb/c11yS5xY7l6pwG1RcRebuBD06AOLZ9RCCcAFJb+m2A== ;;
         *) cannot "no Windows perl for $arch (x86, x64, x86-5.6.2 or x86-5.8.9)" ;;
     esac
-    # The runtimes ship no headers; the build takes them from the shared perls.
-    [ -f "$perls/windows/$headers/CORE/perl.h" ] ||
-        cannot "no headers for the Windows perl ($perls/windows/$headers/CORE)"
+    # The runtimes ship no headers: the build takes them from the equipment.
+    windows_headers "$headers" >/dev/null
     local target="$cache/windows-perl-$arch-${package##*@}"
     if [ ! -e "$target/.complete" ]; then
         command -v npm >/dev/null || cannot "npm is missing: cannot fetch the Windows perl ($package)"
@@ -125,7 +142,7 @@ windows_perl() {
             'print encode_base64(Digest::SHA->new(512)->addfile(shift)->digest, "")' "$tgz")"
         if [ "$actual" != "$integrity" ]; then
             rm -rf "$work"
-            cannot "$package does not match its known integrity"
+            failed "$package does not match its known integrity"
         fi
         unpack_once "$tgz" "$target"
         rm -rf "$work"
@@ -133,9 +150,19 @@ windows_perl() {
     echo "$target/bin/exiftool_files/perl.exe"
 }
 
+# The CORE folder of headers for the Windows perl of VERSION, matching its
+# runtime (from perl-VERSION-ARCHNAME/CORE).
+windows_headers() {
+    local core
+    for core in "$equipment/perls/windows/perl-$1"-*/CORE; do
+        [ -f "$core/perl.h" ] && { echo "$core"; return; }
+    done
+    cannot "no headers for perl $1 for Windows (perl.h in $equipment/perls/windows/perl-$1-ARCHNAME/CORE: README, \"Test equipment\")"
+}
+
 test_more() {
-    local tarball="$perls/source/Test-Simple-0.98.tar.xz"
-    [ -f "$tarball" ] || cannot "no Test::More 0.98 ($tarball)"
+    local tarball
+    tarball=$(source_tarball Test-Simple-0.98)
     unpack_once "$tarball" "$cache/Test-Simple-0.98"
     echo "$cache/Test-Simple-0.98/lib"
 }
@@ -148,8 +175,9 @@ windows_gmake() {
         64) triplet=x86_64-w64-mingw32 ;;
         *) cannot "gmake for 32 or 64 bits, not $bits" ;;
     esac
-    local tarball="$here/../shared/windows-cpan/make-dfsg_4.3.orig.tar.gz"
-    [ -f "$tarball" ] || cannot "no source for GNU make ($tarball)"
+    local tarball="$equipment/windows-cpan/make-dfsg_4.3.orig.tar.gz"
+    [ -f "$tarball" ] ||
+        cannot "no source for GNU make (tools/fetch-equipment.sh make-dfsg_4.3.orig, or put it in $tarball)"
     local cc=$triplet-gcc-posix
     command -v "$cc" >/dev/null || cannot "$cc is missing: cannot build gmake.exe (Debian: gcc-mingw-w64)"
     local target
@@ -170,7 +198,7 @@ windows_gmake() {
                     -Isrc/w32/include -DWINDOWS32 -DHAVE_CONFIG_H -o out/{}.o -c {}.c
             "$cc" -mthreads -static -o gmake.exe $(find out -name '*.o') \
                 -lkernel32 -luser32 -lgdi32 -ladvapi32 -lshell32 -lole32 -loleaut32 -luuid
-        ) >"$work/build.log" 2>&1 || { tail -20 "$work/build.log" >&2; rm -rf "$work"; cannot "gmake.exe did not build"; }
+        ) >"$work/build.log" 2>&1 || { tail -20 "$work/build.log" >&2; rm -rf "$work"; failed "gmake.exe did not build"; }
         rm -rf "$target" && mkdir -p "$target"
         cp "$work/gmake.exe" "$target/"
         rm -rf "$work"
@@ -179,35 +207,62 @@ windows_gmake() {
     echo "$target/gmake.exe"
 }
 
-# What the trimmed runtimes lack to run MakeMaker, xsubpp and t/: perl
-# 5.40.0's own pure-Perl copies, and Debian's ExtUtils::CppGuess and
-# Capture::Tiny.
+# What a Windows perl lacks to run MakeMaker, xsubpp and t/, for the perls
+# of VERSION's era: perl 5.40.0's pure-Perl toolchain, and Debian's
+# ExtUtils::CppGuess and Capture::Tiny. Perls from 5.10 on get 5.40.0's
+# version.pm and Test::More, and the core modules that a trimmed runtime
+# leaves out. Older perls cannot run those: version.pm needs the version
+# objects built into 5.10, and 5.40.0's Test::More needs Time::HiRes. They
+# get Debian's pure-Perl version.pm and Test::More 0.98 instead.
 cpan_modules() {
-    local tarball="$perls/source/perl-5.40.0.tar.xz" module
-    [ -f "$tarball" ] || cannot "no source for perl 5.40.0 ($tarball)"
-    local extra=()
-    for module in ExtUtils/CppGuess.pm Capture/Tiny.pm; do
-        extra+=("$(perl -e 'my $file = shift; eval { require $file } or exit 1; print $INC{$file}' "$module")") ||
-            cannot "the host perl lacks $module (Debian: libextutils-cppguess-perl)"
+    local version=$1 era
+    case $version in
+        5.[6-9].* | 5.[6-9]) era=before-5.10 ;;
+        5.*) era=5.10 ;;
+        *) cannot "cpan-modules for a perl version such as 5.8.9, not $version" ;;
+    esac
+    local tarball module
+    tarball=$(source_tarball perl-5.40.0)
+    local host=(ExtUtils/CppGuess.pm Capture/Tiny.pm) host_lacks="Debian: libextutils-cppguess-perl"
+    local test_more_lib=""
+    if [ $era = before-5.10 ]; then
+        host+=(version.pm version/vpp.pm version/regex.pm) host_lacks+=", libversion-perl"
+        test_more_lib=$(test_more)
+    fi
+    local found=()
+    for module in "${host[@]}"; do
+        found+=("$(perl -e 'my $file = shift; eval { require $file } or exit 1; print $INC{$file}' "$module")") ||
+            cannot "the host perl lacks $module ($host_lacks)"
     done
     local target
-    target="$cache/cpan-modules-$( { cat "$tarball"; declare -f cpan_modules; } | sha256sum | cut -c1-16)"
+    target="$cache/cpan-modules-$era-$( { cat "$tarball" "${found[@]}"; declare -f cpan_modules; } |
+        sha256sum | cut -c1-16)"
     if [ ! -e "$target/.complete" ]; then
         local work source
         work=$(mktemp -d)
-        tar xJf "$tarball" -C "$work" --strip-components=1
-        rm -rf "$target" && mkdir -p "$target/ExtUtils" "$target/File/Spec" "$target/Capture"
+        tar xf "$tarball" -C "$work" --strip-components=1
+        rm -rf "$target" && mkdir -p "$target/ExtUtils" "$target/File/Spec"
         for source in cpan/ExtUtils-MakeMaker cpan/ExtUtils-Install cpan/ExtUtils-Manifest \
-                      cpan/ExtUtils-PL2Bat cpan/version dist/ExtUtils-ParseXS cpan/Getopt-Long \
-                      cpan/Test-Simple cpan/Test-Harness; do
+                      cpan/ExtUtils-PL2Bat dist/ExtUtils-ParseXS cpan/Getopt-Long cpan/Test-Harness; do
             cp -r "$work/$source/lib/." "$target/"
         done
         cp "$work/cpan/AutoLoader/lib/AutoSplit.pm" "$target/"
         cp "$work/lib/File/Compare.pm" "$target/File/"
         cp "$work/dist/PathTools/lib/File/Spec/Functions.pm" "$target/File/Spec/"
         cp "$work/lib/ExtUtils/typemap" "$target/ExtUtils/"
-        cp "${extra[0]}" "$target/ExtUtils/"
-        cp "${extra[1]}" "$target/Capture/"
+        if [ $era = 5.10 ]; then
+            cp -r "$work/cpan/version/lib/." "$work/cpan/Test-Simple/lib/." "$target/"
+            # Left out of the trimmed 5.30 runtime; MakeMaker and Test::Harness load them.
+            mkdir -p "$target/Text"
+            cp "$work/cpan/Text-ParseWords/lib/Text/ParseWords.pm" "$target/Text/"
+            cp "$work/lib/PerlIO.pm" "$work/lib/Benchmark.pm" "$target/"
+        else
+            cp -r "$test_more_lib/." "$target/"
+        fi
+        for module in "${!host[@]}"; do
+            mkdir -p "$target/$(dirname "${host[$module]}")"
+            cp "${found[$module]}" "$target/${host[$module]}"
+        done
         rm -rf "$work"
         touch "$target/.complete"
     fi
@@ -221,8 +276,9 @@ case ${1:-} in
             x86-5.6.2 | x86-5.8.9) win32_source_perl "${2#x86-}" ;;
             *) windows_perl "$2" ;;
         esac ;;
+    windows-headers) windows_headers "${2:?the version, such as 5.30.0}" ;;
     test-more) test_more ;;
     gmake) windows_gmake "${2:?32 or 64}" ;;
-    cpan-modules) cpan_modules ;;
-    *) cannot "usage: tools/perl-cache.sh linux VERSION | windows x86|x64|x86-5.6.2|x86-5.8.9 | test-more | gmake 32|64 | cpan-modules" ;;
+    cpan-modules) cpan_modules "${2:?the version of the perl, such as 5.8.9}" ;;
+    *) cannot "usage: tools/perl-cache.sh linux VERSION | windows x86|x64|x86-5.6.2|x86-5.8.9 | windows-headers VERSION | test-more | gmake 32|64 | cpan-modules VERSION" ;;
 esac

@@ -10,10 +10,9 @@
 # shipped: the perl laid out where its Config says it lives, inside a Wine
 # prefix of its own; gmake.exe, cross-built from GNU make's source; gcc.exe
 # and g++.exe, which run the mingw-w64 cross compiler through Wine
-# (tests/windows/cpan/unix_compiler.c); and the pure-Perl modules that the
-# trimmed runtimes lack (from perl 5.40.0's source and Debian's
-# ExtUtils::CppGuess and Capture::Tiny). Exits 77, saying why, where it
-# cannot run here.
+# (tests/windows/cpan/unix_compiler.c); and the pure-Perl modules that each
+# perl lacks, of versions that perl can run (tools/perl-cache.sh
+# cpan-modules). Exits 77, saying why, where it cannot run here.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 workflow=${1:?which workflow: windows-x64, windows-x86 or windows-x86-5.8.9}
@@ -21,13 +20,17 @@ tarball=$(realpath "${2:?the release tarball}")
 cache=${VARROKIT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varrokit9x}
 
 cannot() { echo "$*" >&2; exit 77; }
-# What tools/perl-cache.sh fetches or builds, or why it cannot here.
+# What tools/perl-cache.sh fetches or builds; or why it cannot here (77), or
+# why its build failed (1).
 cached() {
-    local found why
+    local found why status=0
     why=$(mktemp)
-    found=$("$here/tools/perl-cache.sh" "$@" 2>"$why") || cannot "$(tr '\n' ' ' <"$why")"
-    rm -f "$why"
-    echo "$found"
+    found=$("$here/tools/perl-cache.sh" "$@" 2>"$why") || status=$?
+    case $status in
+        0) rm -f "$why"; echo "$found" ;;
+        2) cannot "$(tr '\n' ' ' <"$why")" ;;
+        *) cat "$why" >&2; exit 1 ;;
+    esac
 }
 
 arch=${workflow#windows-}
@@ -47,13 +50,13 @@ fi
 command -v "$triplet-gcc-posix" >/dev/null || cannot "no $triplet-gcc-posix (Debian: g++-mingw-w64)"
 perl_exe=$(cached windows "$arch")
 gmake_exe=$(cached gmake "$bits")
-modules=$(cached cpan-modules)
 
 config() { perl "$here/cmake/perl_config_files.pl" "$perl_exe" "$@" | sed 's/^[a-z_]*=//'; }
 version=$(config version)
 prefix=$(config prefix)        # C:\strawberry\perl, C:\Perl
 libperl=$(config libperl)      # libperl532.a
 archname=$(config archname)
+modules=$(cached cpan-modules "$version")
 
 export WINEPREFIX="$cache/wineprefix-cpan-$workflow" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 # A Windows path as the Unix path inside the prefix.
@@ -80,9 +83,7 @@ if [ ! -e "$root/.complete" ]; then
     else
         cp -r "$runtime/../lib" "$root/lib"        # the binary distributions': bin/ and lib/
     fi
-    if [ ! -f "$root/lib/CORE/perl.h" ]; then
-        cp -r "$(dirname "$(ls -d "$here"/../shared/perls/windows/perl-"$version"-*/CORE/perl.h)")" "$root/lib/"
-    fi
+    [ -f "$root/lib/CORE/perl.h" ] || cp -r "$(cached windows-headers "$version")" "$root/lib/"
     if [ ! -f "$root/lib/CORE/$libperl" ]; then
         dll=$(basename "$root"/bin/perl5*.dll)
         { echo "LIBRARY $dll"; echo EXPORTS
@@ -136,8 +137,8 @@ built=$(find "$work/$dist/blib/arch" -iname 'Varrokit9x.*dll')
 checks=(perl "$here/tests/windows/dll_tables.pl" "$triplet-objdump" "$built")
 "${checks[@]}"
 if [ $bits = 32 ]; then
-    "${checks[@]}" --windows-9x "$here/../shared/windows9x"
-    "${checks[@]}" --windows-nt4 "$here/../shared/windows9x"
+    "${checks[@]}" --windows-9x "$here/tests/windows/exports"
+    "${checks[@]}" --windows-nt4 "$here/tests/windows/exports"
 fi
 
 echo "== the installed copy, from outside the build folder"
