@@ -8,8 +8,8 @@
 #   tools/fetch-equipment.sh perl-5.8.9 ...   only these
 #
 # Where the network is closed it fails within seconds, naming what to put
-# where by hand. The Windows perls' headers cannot be fetched: the README
-# says how they are made.
+# where by hand. The Windows perls' headers cannot be fetched:
+# CONTRIBUTING.md, "Test equipment", says how they are made.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 equipment=${VARROKIT_EQUIPMENT:-$(dirname "$here")/shared}

@@ -26,7 +26,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 # The test equipment the repository does not hold: the perls' sources, the
-# Windows perls' headers and GNU make's source (README, "Test equipment").
+# Windows perls' headers and GNU make's source (CONTRIBUTING.md, "Test equipment").
 equipment=${VARROKIT_EQUIPMENT:-$(dirname "$here")/shared}
 cache=${VARROKIT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varrokit9x}
 
@@ -157,7 +157,7 @@ windows_headers() {
     for core in "$equipment/perls/windows/perl-$1"-*/CORE; do
         [ -f "$core/perl.h" ] && { echo "$core"; return; }
     done
-    cannot "no headers for perl $1 for Windows (perl.h in $equipment/perls/windows/perl-$1-ARCHNAME/CORE: README, \"Test equipment\")"
+    cannot "no headers for perl $1 for Windows (perl.h in $equipment/perls/windows/perl-$1-ARCHNAME/CORE: CONTRIBUTING.md, \"Test equipment\")"
 }
 
 test_more() {

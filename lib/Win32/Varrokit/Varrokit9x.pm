@@ -37,6 +37,8 @@ real one. This module turns such a short identifier back into the full
 identifier of a process that is running now, with the name of its executable
 to choose between processes that share the short identifier.
 
+=head2 The rule
+
 Every call reads the system's list of running processes afresh. Among the
 processes whose identifier has the sought low 16 bits, it returns
 
