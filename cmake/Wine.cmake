@@ -12,6 +12,10 @@ else()
 endif()
 set(VARROKIT_WINEPREFIX "${wine_cache}/wineprefix-${CMAKE_SYSTEM_PROCESSOR}"
     CACHE PATH "The Wine prefix the tests run in")
+# Wine makes the prefix, but not the folders above it, which an empty cache
+# lacks when no perl was fetched into it.
+get_filename_component(wine_prefix_parent "${VARROKIT_WINEPREFIX}" DIRECTORY)
+file(MAKE_DIRECTORY "${wine_prefix_parent}")
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     # Debian's `wine` starts the 32-bit loader whenever wine32 is installed,

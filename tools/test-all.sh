@@ -141,10 +141,10 @@ for arch in x86-5.6.2 x86-5.8.9 x86 x64; do
 done
 
 echo
-printf '%-28s %-8s %7s  %s\n' STAGE RESULT SECONDS ""
+printf '%-30s %-8s %7s  %s\n' STAGE RESULT SECONDS ""
 failed=() skipped=()
 for i in "${!names[@]}"; do
-    printf '%-28s %-8s %7s  %s\n' "${names[$i]}" "${results[$i]}" "${seconds[$i]}" "${reasons[$i]}"
+    printf '%-30s %-8s %7s  %s\n' "${names[$i]}" "${results[$i]}" "${seconds[$i]}" "${reasons[$i]}"
     case ${results[$i]} in
         failed) failed+=("${names[$i]}") ;;
         skipped) skipped+=("${names[$i]}: ${reasons[$i]}") ;;
@@ -158,6 +158,7 @@ elif [ ${#failed[@]} = 0 ]; then
     echo "Nothing skipped."
 fi
 if [ ${#failed[@]} -gt 0 ]; then
-    echo "FAILED: $(IFS=,; echo "${failed[*]}" | sed 's/,/, /g')"
+    echo "FAILED:"
+    printf '  %s\n' "${failed[@]}"
     exit 1
 fi
