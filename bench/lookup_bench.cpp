@@ -7,14 +7,16 @@
 // Starts N idle children (inside a fresh PID namespace, as root, with their
 // identifiers spread over the range that pid_max allows), then prints one
 // line:
-//   N <tab> library <tab> full walk <tab> probe all <tab> naive walk [<tab> command]...
+//   N <tab> library <tab> full walk <tab> probe all <tab> naive walk <tab> bare probe
+//     [<tab> command]...
 // with each the median cost of one lookup in microseconds. The full walk
 // (the listing, reading names only where the short identifier fits) and
 // the probe of all 64 candidates are the two floors the library chooses
-// between. Each command,
-// introduced by "--", is run with the sought short identifier and name as
-// arguments and must print its own median in microseconds, or "-" when it
-// cannot run here.
+// between, both through its own source. The bare probe is the tightest
+// floor of probing: pidfd_open on each candidate and the stat read of those
+// in use, nothing more. Each command, introduced by "--", is run with the
+// sought short identifier and name as arguments and must print its own
+// median in microseconds, or "-" when it cannot run here.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -142,6 +144,33 @@ ProcessId NaiveWalk(std::uint32_t seek_pid, const char* seek_name) {
     return result;
 }
 
+// The least that probing must do: pidfd_open on each candidate, and for
+// each in use, open, read and close its stat file, then the rule. It checks
+// neither /proc nor the process's state, as the library must.
+ProcessId BareProbe(std::uint32_t seek_pid, const char* seek_name) {
+    ProcessId result = 0;
+    for (ProcessId candidate = seek_pid != 0 ? seek_pid : 0x10000u; candidate < (1u << 22);
+         candidate += 0x10000u) {
+        const long pidfd = syscall(SYS_pidfd_open, static_cast<pid_t>(candidate), 0u);
+        if (pidfd < 0) continue;
+        close(static_cast<int>(pidfd));
+        char path[32], text[1024];
+        std::snprintf(path, sizeof path, "/proc/%u/stat", candidate);
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        const ssize_t size = read(fd, text, sizeof text - 1);
+        close(fd);
+        if (size <= 0) continue;
+        text[size] = '\0';
+        const char* open_paren = std::strchr(text, '(');
+        const char* close_paren = std::strrchr(text, ')');
+        if (open_paren == nullptr || close_paren == nullptr || close_paren < open_paren) continue;
+        const std::string name(open_paren + 1, close_paren);
+        if (result == 0 || strcasecmp(name.c_str(), seek_name) == 0) result = candidate;
+    }
+    return result;
+}
+
 // Runs one command's words with the sought value and name; returns what it
 // printed, its median in microseconds, or "-".
 std::string CommandMicros(const std::vector<std::string>& command, std::uint32_t seek_pid,
@@ -206,9 +235,11 @@ int main(int argc, char** argv) {
              varrokit::ProcSource source(varrokit::ProcSource::Strategy::kProbeCandidates);
              return varrokit::MatchProcess(source, seek, name);
          },
-         [&] { return NaiveWalk(seek, name); }},
+         [&] { return NaiveWalk(seek, name); },
+         [&] { return BareProbe(seek, name); }},
         expected);
-    std::printf("%d\t%.2f\t%.2f\t%.2f\t%.2f", count, micros[0], micros[1], micros[2], micros[3]);
+    std::printf("%d\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f", count, micros[0], micros[1], micros[2], micros[3],
+                micros[4]);
     for (const auto& command : commands)
         std::printf("\t%s", CommandMicros(command, seek, name).c_str());
     std::printf("\n");

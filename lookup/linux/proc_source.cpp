@@ -45,11 +45,15 @@ constexpr long kLargestRecordBytes = (offsetof(KernelDirent64, name) + 256 + 7) 
 constexpr std::uint32_t kPidLimit = 1u << 22;
 
 // The adaptive source's rule of thumb until it has timed a read of its own:
-// no host lists a /proc entry faster than this, and one getdents64 record
-// of /proc (a fixed part, the name, padding to 8 bytes) takes about this
-// many bytes.
-constexpr std::int64_t kEntryCostFloorNs = 50;
+// no host lists a /proc entry faster than this (each record is looked up
+// and cached by the kernel: 0.25 to 0.5 µs on hosts where a system call
+// costs 0.13 µs and 1 µs alike), and one getdents64 record of /proc (a
+// fixed part, the name, padding to 8 bytes) takes about this many bytes.
+constexpr std::int64_t kEntryCostFloorNs = 200;
 constexpr std::int64_t kBytesPerRecord = 32;
+// /proc lists its own files first (cpuinfo, self, sys, ...), which its link
+// count leaves out, as it counts only folders: 40-odd on common kernels.
+constexpr std::int64_t kUncountedEntriesFloor = 32;
 // Its first read is sized to cost about this share of probing every
 // candidate, so that where probing wins, the sample costs little.
 constexpr std::int64_t kFirstReadShareOfProbing = 16;
@@ -223,9 +227,13 @@ bool ProcSource::ProbingCostsLess() const {
             static_cast<std::int64_t>(listed_records_);
         if (measured > entry_ns) entry_ns = measured;
     }
-    const std::int64_t left = processes_bound_ > listed_processes_
-                                  ? static_cast<std::int64_t>(processes_bound_ - listed_processes_)
-                                  : 0;
+    std::int64_t left = processes_bound_ > listed_processes_
+                            ? static_cast<std::int64_t>(processes_bound_ - listed_processes_)
+                            : 0;
+    // Until the first process is listed, /proc's own files are still to come.
+    const std::int64_t own_files_listed = static_cast<std::int64_t>(listed_records_ - listed_processes_);
+    if (listed_processes_ == 0 && own_files_listed < kUncountedEntriesFloor)
+        left += kUncountedEntriesFloor - own_files_listed;
     // One more read always comes: the one that finds the end.
     const std::int64_t reads = left * kBytesPerRecord / static_cast<std::int64_t>(sizeof listing_) + 1;
     const std::int64_t listing = left * entry_ns + reads * system_call_ns_;
@@ -260,16 +268,17 @@ bool ProcSource::NextCandidatePid(ProcessId& pid) {
     if (seek_pid_ > 0xFFFFu) return false;  // no identifier carries it
     for (ProcessId candidate = FirstCandidateAbove(covered_, seek_pid_); candidate < kPidLimit;
          candidate += 0x10000u) {
-        // pidfd_open answers ESRCH for an identifier not in use and EINVAL
-        // for a thread that leads no thread group, which /proc does not list
-        // either. A miss, the common case, costs one cheap system call.
+        // pidfd_open answers ESRCH for an identifier not in use, and for a
+        // thread that leads no thread group, which /proc does not list
+        // either, EINVAL (ENOENT from Linux 6.9 on). A miss, the common case,
+        // costs one cheap system call.
         const long fd = syscall(SYS_pidfd_open, static_cast<pid_t>(candidate), 0u);
         if (fd >= 0) {
             close(static_cast<int>(fd));
             pid = candidate;
             return true;
         }
-        if (errno != ESRCH && errno != EINVAL) {
+        if (errno != ESRCH && errno != EINVAL && errno != ENOENT) {
             // No pidfd_open here (before Linux 5.3, or filtered out): the
             // listing finds the rest.
             probing_ = false;
@@ -280,8 +289,8 @@ bool ProcSource::NextCandidatePid(ProcessId& pid) {
     return false;
 }
 
-long ProcSource::ReadProcFile(int process_fd, const char* file) {
-    const int fd = openat(process_fd, file, O_RDONLY | O_CLOEXEC);
+long ProcSource::ReadProcFile(int dir_fd, const char* path) {
+    const int fd = openat(dir_fd, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (IsOutOfResources(errno)) failure_ = errno;
         return -1;
@@ -292,50 +301,61 @@ long ProcSource::ReadProcFile(int process_fd, const char* file) {
 }
 
 bool ProcSource::ReadProcess(ProcessId pid) {
-    // Both files are read through one descriptor of the process's folder:
-    // should the process end and its identifier be given out again, the
-    // reads fail instead of describing another process.
-    char name[11];
-    FormatPid(pid, name);
-    const int process_fd = openat(proc_fd_, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Most names are whole in stat, read straight through its path: one
+    // open. A name the kernel cut needs cmdline too, and then both files are
+    // read again through one descriptor of the process's folder: should the
+    // process end and its identifier be given out again, the reads fail
+    // instead of mixing two processes.
+    char path[sizeof "4294967295/stat"];
+    FormatPid(pid, path);
+    const std::size_t digits = std::strlen(path);
+    std::memcpy(path + digits, "/stat", sizeof "/stat");
+    bool cut = false;
+    if (!ReadStatName(proc_fd_, path, cut)) return false;
+    if (!cut) return true;
+
+    path[digits] = '\0';
+    const int process_fd = openat(proc_fd_, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (process_fd < 0) {
         if (IsOutOfResources(errno)) failure_ = errno;
         return false;
     }
-    const bool running = ReadName(process_fd);
+    const bool running = ReadStatName(process_fd, "stat", cut);
+    if (running && cut) ReadLongName(process_fd);
     close(process_fd);
     return running;
 }
 
-bool ProcSource::ReadName(int process_fd) {
-    const long stat_size = ReadProcFile(process_fd, "stat");
+bool ProcSource::ReadStatName(int dir_fd, const char* stat_path, bool& cut) {
+    const long stat_size = ReadProcFile(dir_fd, stat_path);
     ProcStat stat;
     if (stat_size <= 0 || !ParseProcStat(io_, static_cast<std::size_t>(stat_size), stat) ||
         !IsRunning(stat))
         return false;
-
     std::size_t length = stat.command_name_length;
     if (length > kMaxExePathLength) length = kMaxExePathLength;
     std::memcpy(name_, stat.command_name, length);
     name_[length] = '\0';
-
-    if (length == kCommandNameCut) {
-        const long cmdline_size = ReadProcFile(process_fd, "cmdline");
-        // An argv[0] that fills the whole buffer may go on beyond it.
-        const bool whole_argv0 =
-            cmdline_size > 0 && (static_cast<std::size_t>(cmdline_size) < sizeof io_ - 1 ||
-                                 std::memchr(io_, '\0', sizeof io_ - 1) != nullptr);
-        const char* long_name = nullptr;
-        const std::size_t long_length =
-            whole_argv0 ? LongNameFromCmdline(name_, length, io_,
-                                              static_cast<std::size_t>(cmdline_size), &long_name)
-                        : 0;
-        if (long_length != 0 && long_length <= kMaxExePathLength) {
-            std::memcpy(name_, long_name, long_length);
-            name_[long_length] = '\0';
-        }
-    }
+    cut = length == kCommandNameCut;
     return true;
+}
+
+void ProcSource::ReadLongName(int process_fd) {
+    const std::size_t length = std::strlen(name_);
+    const long cmdline_size = ReadProcFile(process_fd, "cmdline");
+    // An argv[0] that fills the whole buffer may go on beyond it.
+    const bool whole_argv0 =
+        cmdline_size > 0 && (static_cast<std::size_t>(cmdline_size) < sizeof io_ - 1 ||
+                             std::memchr(io_, '\0', sizeof io_ - 1) != nullptr);
+    const char* long_name = nullptr;
+    const std::size_t long_length =
+        whole_argv0 ? LongNameFromCmdline(name_, length, io_, static_cast<std::size_t>(cmdline_size),
+                                          &long_name)
+                    : 0;
+    if (long_length != 0 && long_length <= kMaxExePathLength) {
+        std::memcpy(name_, long_name, long_length);
+        name_[long_length] = '\0';
+    }
 }
 
 }  // namespace varrokit

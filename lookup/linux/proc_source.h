@@ -61,9 +61,13 @@ private:
     unsigned long CandidatesLeft() const;
     // Fills name_ for a running process; false when pid is not one (any more).
     bool ReadProcess(ProcessId pid);
-    bool ReadName(int process_fd);
-    // Reads a file of a /proc/<pid> folder into io_; returns the byte count, or -1.
-    long ReadProcFile(int process_fd, const char* file);
+    // Fills name_ from the stat file at stat_path, relative to dir_fd, and
+    // says whether the kernel cut the name; false when not running.
+    bool ReadStatName(int dir_fd, const char* stat_path, bool& cut);
+    // Lengthens the cut name_ from the cmdline file of process_fd's folder.
+    void ReadLongName(int process_fd);
+    // Reads the file at path, relative to dir_fd, into io_; returns the byte count, or -1.
+    long ReadProcFile(int dir_fd, const char* path);
 
     const Strategy strategy_;
     const Clock clock_;
