@@ -66,9 +66,9 @@ stage default workflow default
 # and the PPM package.
 dist_dir=$(mktemp -d)
 trap 'rm -rf "$dist_dir"' EXIT
-cpan_routes=()
-for version in 5.8.9 5.22.4 5.40.0; do cpan_routes+=("cpan, perl $version"); done
-cpan_routes+=("cpan, windows-x64" "cpan, windows-x86" "cpan, windows-x86-5.8.9")
+tarball_perls=(5.8.9 5.22.4 5.40.0)
+windows_routes=(windows-x64 windows-x86 windows-x86-5.8.9)
+cpan_routes=("${tarball_perls[@]/#/cpan, perl }" "${windows_routes[@]/#/cpan, }")
 if ! perl -MExtUtils::CppGuess -e1 2>/dev/null || ! command -v cpanm >/dev/null; then
     skip "cpan, the system perl" "needs ExtUtils::CppGuess and cpanm (Debian: libextutils-cppguess-perl, cpanminus)"
     for name in "${cpan_routes[@]}"; do skip "$name" "needs the release tarball, which needs cpanm"; done
@@ -76,12 +76,12 @@ else
     stage "cpan, the system perl" tools/test-cpan.sh "$dist_dir"
     if passed; then
         tarball=$(ls "$dist_dir"/*.tar.gz)
-        for version in 5.8.9 5.22.4 5.40.0; do
+        for version in "${tarball_perls[@]}"; do
             have linux "$version"
             with "cpan, perl $version" $? tools/linux-cpan.sh "$found" "$tarball"
         done
         # Inside every Windows perl, as a Windows user installs it.
-        for workflow in windows-x64 windows-x86 windows-x86-5.8.9; do
+        for workflow in "${windows_routes[@]}"; do
             stage "cpan, $workflow" tools/windows-cpan.sh "$workflow" "$tarball"
         done
     else
