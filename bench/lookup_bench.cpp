@@ -12,9 +12,9 @@
 // with each the median cost of one lookup in microseconds. The full walk
 // (the listing, reading names only where the short identifier fits) and
 // the probe of all 64 candidates are the two floors the library chooses
-// between, both through its own source. The bare probe is the tightest
-// floor of probing: pidfd_open on each candidate and the stat read of those
-// in use, nothing more. Each command, introduced by "--", is run with the
+// between, both through its own source. The bare probe is probing with
+// nothing else: pidfd_open on each candidate and the stat read of those in
+// use. Each command, introduced by "--", is run with the
 // sought short identifier and name as arguments and must print its own
 // median in microseconds, or "-" when it cannot run here.
 #include <dirent.h>
@@ -144,9 +144,11 @@ ProcessId NaiveWalk(std::uint32_t seek_pid, const char* seek_name) {
     return result;
 }
 
-// The least that probing must do: pidfd_open on each candidate, and for
-// each in use, open, read and close its stat file, then the rule. It checks
-// neither /proc nor the process's state, as the library must.
+// Probing as one would write it bare: pidfd_open on each candidate (which
+// tells a process from a thread by itself), and for each in use, open, read
+// and close its stat file, then the rule. It checks neither /proc nor the
+// process's state, as the library must. The library probes with getpgid,
+// which makes no descriptor, and tells a thread by its stat instead.
 ProcessId BareProbe(std::uint32_t seek_pid, const char* seek_name) {
     ProcessId result = 0;
     for (ProcessId candidate = seek_pid != 0 ? seek_pid : 0x10000u; candidate < (1u << 22);

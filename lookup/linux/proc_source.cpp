@@ -14,14 +14,8 @@
 
 #include "proc_text.h"
 
-// Called by number, so that the source builds with the C library and kernel
-// headers of older systems: glibc declares getdents64() only from 2.30, and
-// the headers name pidfd_open only from Linux 5.3. 434 is its number in the
-// table that x86, ARM and most other architectures share; where the kernel
-// lacks it, the listing takes over.
-#ifndef SYS_pidfd_open
-#define SYS_pidfd_open 434
-#endif
+// getdents64 is called by number, so that the source builds with the C
+// library of older systems, which declares it only from glibc 2.30.
 
 namespace varrokit {
 
@@ -268,19 +262,17 @@ bool ProcSource::NextCandidatePid(ProcessId& pid) {
     if (seek_pid_ > 0xFFFFu) return false;  // no identifier carries it
     for (ProcessId candidate = FirstCandidateAbove(covered_, seek_pid_); candidate < kPidLimit;
          candidate += 0x10000u) {
-        // pidfd_open answers ESRCH for an identifier not in use, and for a
-        // thread that leads no thread group, which /proc does not list
-        // either, EINVAL (ENOENT from Linux 6.9 on). A miss, the common case,
-        // costs one cheap system call.
-        const long fd = syscall(SYS_pidfd_open, static_cast<pid_t>(candidate), 0u);
-        if (fd >= 0) {
-            close(static_cast<int>(fd));
+        // getpgid looks the identifier up and makes nothing: a miss, the
+        // common case, costs one cheap system call, and ESRCH is the only
+        // answer that says no task has it. It also finds a thread that leads
+        // no thread group, which /proc does not list; its stat rules it out.
+        // A security module's refusal still means that the task exists.
+        if (getpgid(static_cast<pid_t>(candidate)) >= 0 || errno == EPERM || errno == EACCES) {
             pid = candidate;
             return true;
         }
-        if (errno != ESRCH && errno != EINVAL && errno != ENOENT) {
-            // No pidfd_open here (before Linux 5.3, or filtered out): the
-            // listing finds the rest.
+        if (errno != ESRCH) {
+            // A sandbox that filters getpgid out: the listing finds the rest.
             probing_ = false;
             return NextListedPid(pid);
         }
@@ -330,7 +322,7 @@ bool ProcSource::ReadStatName(int dir_fd, const char* stat_path, bool& cut) {
     const long stat_size = ReadProcFile(dir_fd, stat_path);
     ProcStat stat;
     if (stat_size <= 0 || !ParseProcStat(io_, static_cast<std::size_t>(stat_size), stat) ||
-        !IsRunning(stat))
+        !IsRunning(stat) || !stat.leads_thread_group)
         return false;
     std::size_t length = stat.command_name_length;
     if (length > kMaxExePathLength) length = kMaxExePathLength;

@@ -13,19 +13,20 @@ const char* FindLast(const char* begin, std::size_t length, char wanted) {
     return nullptr;
 }
 
-// The thread count is field 20; the text from `fields` on starts at field 4.
-unsigned long ParseThreadCount(const char* fields, const char* end) {
-    constexpr int kFieldsBefore = 20 - 4;
-    const char* p = fields;
-    for (int skipped = 0; skipped < kFieldsBefore; ++skipped) {
-        while (p < end && *p == ' ') ++p;
+// The start of the field `count` fields after the one p is in, or end.
+const char* SkipFields(const char* p, const char* end, int count) {
+    for (int skipped = 0; skipped < count; ++skipped) {
         while (p < end && *p != ' ') ++p;
+        while (p < end && *p == ' ') ++p;
     }
-    while (p < end && *p == ' ') ++p;
-    unsigned long count = 0;
-    for (; p < end && *p >= '0' && *p <= '9' && count < 0xFFFFFFFFul; ++p)
-        count = count * 10 + static_cast<unsigned long>(*p - '0');
-    return count;
+    return p;
+}
+
+unsigned long ParseUnsigned(const char* p, const char* end) {
+    unsigned long value = 0;
+    for (; p < end && *p >= '0' && *p <= '9' && value < 0xFFFFFFFFul; ++p)
+        value = value * 10 + static_cast<unsigned long>(*p - '0');
+    return value;
 }
 
 }  // namespace
@@ -42,7 +43,10 @@ bool ParseProcStat(const char* text, std::size_t length, ProcStat& stat) {
     stat.command_name = name;
     stat.command_name_length = static_cast<std::size_t>(close - name);
     stat.state = close[2];
-    stat.thread_count = ParseThreadCount(close + 3, end);
+    const char* const thread_count = SkipFields(close + 2, end, 20 - 3);
+    stat.thread_count = ParseUnsigned(thread_count, end);
+    const char* const exit_signal = SkipFields(thread_count, end, 38 - 20);
+    stat.leads_thread_group = exit_signal == end || *exit_signal != '-';
     return true;
 }
 

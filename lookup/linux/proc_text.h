@@ -13,12 +13,17 @@ struct ProcStat {
     std::size_t command_name_length;
     char state;  // 'R', 'S', 'Z', ...
     unsigned long thread_count;  // 0 when the text stops before it
+    // False for a thread other than its process's first, which /proc
+    // answers for by identifier but does not list: the only task the
+    // kernel gives no exit signal (-1 in field 38). True when the text
+    // stops before that field.
+    bool leads_thread_group;
 };
 
 // The command name lies between the first '(' and the last ')', since it may
 // itself hold spaces, parentheses and newlines; the state follows the last
-// ')' after one space, and the thread count is the 20th field. False when
-// the text holds no such layout.
+// ')' after one space; the thread count is the 20th field and the exit
+// signal the 38th. False when the text holds no such layout.
 bool ParseProcStat(const char* text, std::size_t length, ProcStat& stat);
 
 // A dead process no longer runs, though /proc may still list it. Nor does a

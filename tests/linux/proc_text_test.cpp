@@ -63,6 +63,24 @@ TEST(ProcessState, ZombiesRunOnlyWhileOtherThreadsDo) {
     EXPECT_FALSE(Runs("5 (x) Z 1 2 3")) << "a zombie whose count is cut off";
 }
 
+bool LeadsThreadGroup(const std::string& text) {
+    ProcStat stat{};
+    return ParseProcStat(text.data(), text.size(), stat) && stat.leads_thread_group;
+}
+
+TEST(ProcessState, OnlyAThreadOtherThanTheFirstHasNoExitSignal) {
+    // Fields 4 to 37 of a process with two threads, then the exit signal.
+    std::string before_exit_signal = " 1 2 3 0 -1 4194560 1 0 0 0 0 0 0 0 20 0 2";
+    for (int field = 21; field <= 37; ++field) before_exit_signal += " 0";
+    const std::string after = " 1 0 0 0 0 0\n";
+    EXPECT_TRUE(LeadsThreadGroup("5 (x) S" + before_exit_signal + " 17" + after)) << "SIGCHLD";
+    EXPECT_TRUE(LeadsThreadGroup("5 (x) S" + before_exit_signal + " 0" + after)) << "no signal";
+    EXPECT_FALSE(LeadsThreadGroup("6 (x) S" + before_exit_signal + " -1" + after));
+    EXPECT_FALSE(LeadsThreadGroup("6 (a) -1 b) S" + before_exit_signal + " -1" + after))
+        << "fields are counted after the name";
+    EXPECT_TRUE(LeadsThreadGroup("6 (x -1) S" + before_exit_signal)) << "cut before field 38";
+}
+
 std::string LongName(const std::string& command_name, const std::string& cmdline) {
     const char* name = nullptr;
     const std::size_t length = LongNameFromCmdline(command_name.data(), command_name.size(),
