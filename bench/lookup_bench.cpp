@@ -14,9 +14,13 @@
 // the probe of all 64 candidates are the two floors the library chooses
 // between, both through its own source. The bare probe is probing with
 // nothing else: pidfd_open on each candidate and the stat read of those in
-// use. Each command, introduced by "--", is run with the
-// sought short identifier and name as arguments and must print its own
-// median in microseconds, or "-" when it cannot run here.
+// use. Each command, introduced by "--", is run with the sought short
+// identifier and name as arguments. It prints "ready", or "-" when it
+// cannot run here; then, for each number N it reads, it makes N lookups
+// and prints the last answer and the microseconds one lookup took. Every
+// lookup, commands included, is measured in the same rounds, taking turns,
+// so that a host whose speed drifts (a virtual machine's often does) moves
+// them all alike.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -31,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -77,38 +82,37 @@ std::vector<pid_t> StartIdleChildren(int count, bool spread) {
     return children;
 }
 
-using Lookup = std::function<ProcessId()>;
+// Makes the given number of lookups and returns the microseconds one took;
+// ends the benchmark if one gives a wrong answer.
+using Measure = std::function<double(int calls)>;
 
-// The median over rounds of the mean cost of one call, in microseconds, for
-// each lookup. Rounds of the lookups take turns, so that whatever state one
-// leaves in the kernel's caches, the others see it as often.
-std::vector<double> MedianMicros(const std::vector<Lookup>& lookups, ProcessId expected) {
+[[noreturn]] void WrongAnswer() {
+    std::fprintf(stderr, "a lookup gave a wrong answer\n");
+    std::exit(1);
+}
+
+Measure InProcess(std::function<ProcessId()> lookup, ProcessId expected) {
+    return [lookup, expected](int calls) {
+        const auto start = std::chrono::steady_clock::now();
+        for (int call = 0; call < calls; ++call)
+            if (lookup() != expected) WrongAnswer();
+        const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
+        return spent.count() / calls;
+    };
+}
+
+// The median over rounds of the cost of one call, in microseconds, for
+// each measure. Rounds of the measures take turns, so that whatever state
+// one leaves in the kernel's caches, the others see it as often.
+std::vector<double> MedianMicros(const std::vector<Measure>& measures) {
     constexpr int kRounds = 15;
-    std::vector<int> calls(lookups.size(), 1);
-    std::vector<std::vector<double>> rounds(lookups.size());
-    for (std::size_t i = 0; i < lookups.size(); ++i) {
-        // A round of about 20 ms, so that the clock's resolution does not count.
-        for (;;) {
-            const auto start = std::chrono::steady_clock::now();
-            for (int call = 0; call < calls[i]; ++call) lookups[i]();
-            if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(20)) break;
-            calls[i] *= 2;
-        }
-    }
-    for (int round = 0; round < kRounds; ++round) {
-        for (std::size_t i = 0; i < lookups.size(); ++i) {
-            const auto start = std::chrono::steady_clock::now();
-            for (int call = 0; call < calls[i]; ++call) {
-                if (lookups[i]() != expected) {
-                    std::fprintf(stderr, "a lookup gave a wrong answer\n");
-                    std::exit(1);
-                }
-            }
-            const std::chrono::duration<double, std::micro> spent =
-                std::chrono::steady_clock::now() - start;
-            rounds[i].push_back(spent.count() / calls[i]);
-        }
-    }
+    std::vector<int> calls(measures.size(), 1);
+    std::vector<std::vector<double>> rounds(measures.size());
+    // Rounds of about 20 ms, so that the clock's resolution does not count.
+    for (std::size_t i = 0; i < measures.size(); ++i)
+        while (measures[i](calls[i]) * calls[i] < 20000) calls[i] *= 2;
+    for (int round = 0; round < kRounds; ++round)
+        for (std::size_t i = 0; i < measures.size(); ++i) rounds[i].push_back(measures[i](calls[i]));
     std::vector<double> medians;
     for (auto& times : rounds) {
         std::nth_element(times.begin(), times.begin() + kRounds / 2, times.end());
@@ -147,7 +151,7 @@ ProcessId NaiveWalk(std::uint32_t seek_pid, const char* seek_name) {
 // Probing as one would write it bare: pidfd_open on each candidate (which
 // tells a process from a thread by itself), and for each in use, open, read
 // and close its stat file, then the rule. It checks neither /proc nor the
-// process's state, as the library must. The library probes with getpgid,
+// process's state, as the library must. The library probes with getsid,
 // which makes no descriptor, and tells a thread by its stat instead.
 ProcessId BareProbe(std::uint32_t seek_pid, const char* seek_name) {
     ProcessId result = 0;
@@ -173,20 +177,57 @@ ProcessId BareProbe(std::uint32_t seek_pid, const char* seek_name) {
     return result;
 }
 
-// Runs one command's words with the sought value and name; returns what it
-// printed, its median in microseconds, or "-".
-std::string CommandMicros(const std::vector<std::string>& command, std::uint32_t seek_pid,
-                          const char* name) {
-    std::string line;
-    for (const std::string& word : command) line += word + " ";
-    line += std::to_string(seek_pid) + " " + name;
-    FILE* output = popen(line.c_str(), "r");
-    if (output == nullptr) return "-";
-    char micros[64] = "-";
-    if (std::fscanf(output, "%63s", micros) != 1) std::strcpy(micros, "-");
-    pclose(output);
-    return micros;
-}
+// A command that makes lookups when asked, through two pipes.
+class Peer {
+public:
+    Peer(std::vector<std::string> words, std::uint32_t seek_pid, const char* name) {
+        words.push_back(std::to_string(seek_pid));
+        words.push_back(name);
+        int to_peer[2], from_peer[2];
+        if (pipe2(to_peer, O_CLOEXEC) != 0 || pipe2(from_peer, O_CLOEXEC) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(to_peer[0], STDIN_FILENO);
+            dup2(from_peer[1], STDOUT_FILENO);
+            std::vector<char*> argv;
+            for (std::string& word : words) argv.push_back(&word[0]);
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        close(to_peer[0]);
+        close(from_peer[1]);
+        to_ = fdopen(to_peer[1], "w");
+        from_ = fdopen(from_peer[0], "r");
+        char word[16] = "";
+        ready_ = std::fscanf(from_, "%15s", word) == 1 && std::strcmp(word, "ready") == 0;
+    }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+    ~Peer() {
+        // The command ends when its input does.
+        if (to_ != nullptr) std::fclose(to_);
+        if (from_ != nullptr) std::fclose(from_);
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
+    bool ready() const { return ready_; }
+    Measure Lookups(ProcessId expected) {
+        return [this, expected](int calls) {
+            std::fprintf(to_, "%d\n", calls);
+            std::fflush(to_);
+            unsigned long answer = 0;
+            double micros = 0;
+            if (std::fscanf(from_, "%lu %lf", &answer, &micros) != 2 || answer != expected) WrongAnswer();
+            return micros;
+        };
+    }
+
+private:
+    pid_t pid_ = -1;
+    FILE* to_ = nullptr;
+    FILE* from_ = nullptr;
+    bool ready_ = false;
+};
 
 // How dear a system call is on this host, which decides the cheaper road.
 double SystemCallMicros() {
@@ -227,24 +268,38 @@ int main(int argc, char** argv) {
     const char* name = program_invocation_short_name;
     const ProcessId expected = varrokit::MatchWin9xPid(seek, name);
 
-    const std::vector<double> micros = MedianMicros(
-        {[&] { return varrokit::MatchWin9xPid(seek, name); },
-         [&] {
-             varrokit::ProcSource source(varrokit::ProcSource::Strategy::kListDirectory);
-             return varrokit::MatchProcess(source, seek, name);
-         },
-         [&] {
-             varrokit::ProcSource source(varrokit::ProcSource::Strategy::kProbeCandidates);
-             return varrokit::MatchProcess(source, seek, name);
-         },
-         [&] { return NaiveWalk(seek, name); },
-         [&] { return BareProbe(seek, name); }},
-        expected);
-    std::printf("%d\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f", count, micros[0], micros[1], micros[2], micros[3],
-                micros[4]);
-    for (const auto& command : commands)
-        std::printf("\t%s", CommandMicros(command, seek, name).c_str());
+    std::vector<Measure> measures = {
+        InProcess([&] { return varrokit::MatchWin9xPid(seek, name); }, expected),
+        InProcess(
+            [&] {
+                varrokit::ProcSource source(varrokit::ProcSource::Strategy::kListDirectory);
+                return varrokit::MatchProcess(source, seek, name);
+            },
+            expected),
+        InProcess(
+            [&] {
+                varrokit::ProcSource source(varrokit::ProcSource::Strategy::kProbeCandidates);
+                return varrokit::MatchProcess(source, seek, name);
+            },
+            expected),
+        InProcess([&] { return NaiveWalk(seek, name); }, expected),
+        InProcess([&] { return BareProbe(seek, name); }, expected)};
+    const std::size_t own_measures = measures.size();
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (const auto& command : commands) {
+        peers.push_back(std::make_unique<Peer>(command, seek, name));
+        if (peers.back()->ready()) measures.push_back(peers.back()->Lookups(expected));
+    }
+    const std::vector<double> micros = MedianMicros(measures);
+    std::printf("%d", count);
+    for (std::size_t i = 0; i < own_measures; ++i) std::printf("\t%.2f", micros[i]);
+    std::size_t next = own_measures;
+    for (const auto& peer : peers) {
+        if (peer->ready()) std::printf("\t%.2f", micros[next++]);
+        else std::printf("\t-");
+    }
     std::printf("\n");
+    peers.clear();
     for (pid_t child : children) kill(child, SIGKILL);
     while (wait(nullptr) > 0) {
     }

@@ -1,10 +1,12 @@
 #!/usr/bin/perl
-# Prints the median cost in microseconds of one lookup made from Perl, for the
-# short identifier and name given as arguments, made one of two ways:
+# Makes lookups from Perl for bench/lookup_bench, for the short identifier
+# and name given as arguments, one of two ways:
 #   library    MatchWin9xPid
 #   proctable  a loop over Proc::ProcessTable by the same rule, as a Perl
 #              programmer would write it without the library
-# Prints "-" when the way cannot be had here.
+# Prints "ready", or "-" when the way cannot be had here. Then, for each
+# number N read from standard input, makes N lookups and prints the last
+# answer and the microseconds one lookup took.
 use strict;
 use warnings;
 
@@ -33,18 +35,11 @@ elsif ($way eq 'proctable') {
 }
 else { die "unknown way $way\n" }
 
-my $calls = 1;
-while (1) {
+$| = 1;
+print "ready\n";
+while (my $calls = <STDIN>) {
+    my $found;
     my $start = time;
-    $lookup->($seek, $name) for 1 .. $calls;
-    last if time - $start > 0.02;
-    $calls *= 2;
+    $found = $lookup->($seek, $name) for 1 .. $calls;
+    printf "%d %.3f\n", $found, (time - $start) / $calls * 1e6;
 }
-my @rounds;
-for (1 .. 15) {
-    my $start = time;
-    $lookup->($seek, $name) for 1 .. $calls;
-    push @rounds, (time - $start) / $calls * 1e6;
-}
-@rounds = sort { $a <=> $b } @rounds;
-printf "%.2f\n", $rounds[@rounds / 2];

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Prints the median cost in microseconds of one lookup by the library's rule
-written as a loop over psutil, for the short identifier and name given as
-arguments; "-" when psutil is not installed."""
+"""Makes lookups for bench/lookup_bench by the library's rule written as a
+loop over psutil, for the short identifier and name given as arguments.
+Prints "ready", or "-" when psutil is not installed. Then, for each number N
+read from standard input, makes N lookups and prints the last answer and the
+microseconds one lookup took."""
 import sys
 import time
 
@@ -27,22 +29,13 @@ def lookup(seek, name):
 
 def main():
     seek, name = int(sys.argv[1]), sys.argv[2]
-    calls = 1
-    while True:
+    print("ready", flush=True)
+    for line in sys.stdin:
+        calls = int(line)
         start = time.perf_counter()
         for _ in range(calls):
-            lookup(seek, name)
-        if time.perf_counter() - start > 0.02:
-            break
-        calls *= 2
-    rounds = []
-    for _ in range(15):
-        start = time.perf_counter()
-        for _ in range(calls):
-            lookup(seek, name)
-        rounds.append((time.perf_counter() - start) / calls * 1e6)
-    rounds.sort()
-    print("%.2f" % rounds[len(rounds) // 2])
+            found = lookup(seek, name)
+        print("%d %.3f" % (found, (time.perf_counter() - start) / calls * 1e6), flush=True)
 
 
 main()

@@ -56,6 +56,14 @@ fi
 dear=(strace -o /dev/null)
 command -v strace >/dev/null || dear=()
 
+# Everything runs on one core. A traced call waits for its tracer, and on
+# two cores that wait costs anything from 20 to 120 µs, as the scheduler
+# places the two; lookups measured in different processes could then not
+# be set against each other.
+pinned=()
+command -v taskset >/dev/null && pinned=(taskset -c "$(($(nproc) - 1))")
+in_namespace=("${pinned[@]}" "${in_namespace[@]}")
+
 {
     printf '# processes\tlibrary (C++)\tfull walk\tprobe all 64\tnaive walk\tbare probe\tlibrary (Perl)\tProc::ProcessTable\tpsutil\n'
     for n in 20 200 2000 5000; do
@@ -81,8 +89,8 @@ table() {
 }
 echo "On $(nproc) cores of $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), Linux $(uname -r);"
 traced=""
-[ ${#dear[@]} -eq 0 ] || traced=", and $("${dear[@]}" "$bench" --system-call) µs traced"
-echo "one system call (getppid) costs $("$bench" --system-call) µs here$traced."
+[ ${#dear[@]} -eq 0 ] || traced=", and $("${pinned[@]}" "${dear[@]}" "$bench" --system-call) µs traced"
+echo "one system call (getppid) costs $("${pinned[@]}" "$bench" --system-call) µs here$traced."
 echo
 echo "Median cost of one lookup, in microseconds, as this host is:"
 table "$results/lookup-cost.tsv"

@@ -38,16 +38,18 @@ constexpr long kLargestRecordBytes = (offsetof(KernelDirent64, name) + 256 + 7) 
 // Linux gives out no identifier at or above this (PID_MAX_LIMIT).
 constexpr std::uint32_t kPidLimit = 1u << 22;
 
-// The adaptive source's rule of thumb until it has timed a read of its own:
-// no host lists a /proc entry faster than this (each record is looked up
-// and cached by the kernel: 0.25 to 0.5 µs on hosts where a system call
-// costs 0.13 µs and 1 µs alike), and one getdents64 record of /proc (a
+// The adaptive source's rules of thumb until it has timed a read of its own.
+// No host lists a process's /proc entry faster than this: the kernel looks
+// each one up and caches it, which took from 0.25 µs with a few processes
+// to 1.4 µs with thousands, on hosts where a system call costs 0.2 µs and
+// 1 µs alike. /proc's own files (cpuinfo, self, sys, ...) come first and
+// cost about a third of that; its link count leaves them out, as it counts
+// only folders: 40-odd on common kernels. One getdents64 record of /proc (a
 // fixed part, the name, padding to 8 bytes) takes about this many bytes.
-constexpr std::int64_t kEntryCostFloorNs = 200;
-constexpr std::int64_t kBytesPerRecord = 32;
-// /proc lists its own files first (cpuinfo, self, sys, ...), which its link
-// count leaves out, as it counts only folders: 40-odd on common kernels.
+constexpr std::int64_t kProcessEntryCostFloorNs = 250;
+constexpr std::int64_t kOwnFileCostNs = 100;
 constexpr std::int64_t kUncountedEntriesFloor = 32;
+constexpr std::int64_t kBytesPerRecord = 32;
 // Its first read is sized to cost about this share of probing every
 // candidate, so that where probing wins, the sample costs little.
 constexpr std::int64_t kFirstReadShareOfProbing = 16;
@@ -214,23 +216,28 @@ bool ProcSource::ProbingCostsLess() const {
     const std::int64_t probing = static_cast<std::int64_t>(CandidatesLeft()) * system_call_ns_;
     // Each read costs a system call; the rest of its time goes to the
     // records it brought.
-    std::int64_t entry_ns = kEntryCostFloorNs;
+    std::int64_t process_entry_ns = kProcessEntryCostFloorNs;
     if (listed_records_ > 0) {
         const std::int64_t measured =
             (listing_ns_ - static_cast<std::int64_t>(listing_reads_) * system_call_ns_) /
             static_cast<std::int64_t>(listed_records_);
-        if (measured > entry_ns) entry_ns = measured;
+        if (measured > process_entry_ns) process_entry_ns = measured;
     }
-    std::int64_t left = processes_bound_ > listed_processes_
-                            ? static_cast<std::int64_t>(processes_bound_ - listed_processes_)
-                            : 0;
+    const std::int64_t processes_left =
+        processes_bound_ > listed_processes_
+            ? static_cast<std::int64_t>(processes_bound_ - listed_processes_)
+            : 0;
     // Until the first process is listed, /proc's own files are still to come.
     const std::int64_t own_files_listed = static_cast<std::int64_t>(listed_records_ - listed_processes_);
-    if (listed_processes_ == 0 && own_files_listed < kUncountedEntriesFloor)
-        left += kUncountedEntriesFloor - own_files_listed;
+    const std::int64_t own_files_left =
+        listed_processes_ == 0 && own_files_listed < kUncountedEntriesFloor
+            ? kUncountedEntriesFloor - own_files_listed
+            : 0;
+    const std::int64_t left = processes_left + own_files_left;
     // One more read always comes: the one that finds the end.
     const std::int64_t reads = left * kBytesPerRecord / static_cast<std::int64_t>(sizeof listing_) + 1;
-    const std::int64_t listing = left * entry_ns + reads * system_call_ns_;
+    const std::int64_t listing =
+        processes_left * process_entry_ns + own_files_left * kOwnFileCostNs + reads * system_call_ns_;
     // Once it has read, probing must win by a margin: the listing's cost
     // then comes from a few timed reads, which one interruption can make
     // look dear. Before, the floor already errs towards listing.
@@ -241,7 +248,7 @@ bool ProcSource::ProbingCostsLess() const {
 std::size_t ProcSource::FirstReadBytes() const {
     const std::int64_t budget_ns =
         static_cast<std::int64_t>(CandidatesLeft()) * system_call_ns_ / kFirstReadShareOfProbing;
-    const std::int64_t bytes = budget_ns / kEntryCostFloorNs * kBytesPerRecord;
+    const std::int64_t bytes = budget_ns / kProcessEntryCostFloorNs * kBytesPerRecord;
     if (bytes < kSmallestReadBytes) return kSmallestReadBytes;
     if (bytes > static_cast<std::int64_t>(sizeof listing_)) return sizeof listing_;
     return static_cast<std::size_t>(bytes);
@@ -262,17 +269,17 @@ bool ProcSource::NextCandidatePid(ProcessId& pid) {
     if (seek_pid_ > 0xFFFFu) return false;  // no identifier carries it
     for (ProcessId candidate = FirstCandidateAbove(covered_, seek_pid_); candidate < kPidLimit;
          candidate += 0x10000u) {
-        // getpgid looks the identifier up and makes nothing: a miss, the
+        // getsid looks the identifier up and makes nothing: a miss, the
         // common case, costs one cheap system call, and ESRCH is the only
         // answer that says no task has it. It also finds a thread that leads
         // no thread group, which /proc does not list; its stat rules it out.
         // A security module's refusal still means that the task exists.
-        if (getpgid(static_cast<pid_t>(candidate)) >= 0 || errno == EPERM || errno == EACCES) {
+        if (getsid(static_cast<pid_t>(candidate)) >= 0 || errno == EPERM || errno == EACCES) {
             pid = candidate;
             return true;
         }
         if (errno != ESRCH) {
-            // A sandbox that filters getpgid out: the listing finds the rest.
+            // A sandbox that filters getsid out: the listing finds the rest.
             probing_ = false;
             return NextListedPid(pid);
         }

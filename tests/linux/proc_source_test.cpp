@@ -260,7 +260,7 @@ TEST(ProcSource, WhereTheProbeIsFilteredTheListingFindsTheRest) {
     if (child == 0) {
         sock_filter filter[] = {
             BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getpgid, 0, 1),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getsid, 0, 1),
             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         };
