@@ -99,14 +99,6 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
         failure_ = errno;
         return false;
     }
-    const std::int64_t before_statfs = clock_();
-    struct statfs filesystem;
-    if (fstatfs(proc_fd_, &filesystem) != 0 || filesystem.f_type != PROC_SUPER_MAGIC) {
-        // Whatever is mounted there holds no process list.
-        failure_ = ENOENT;
-        ReleaseSnapshot();
-        return false;
-    }
     seek_pid_ = seek_pid;
     covered_ = 0;
     listed_processes_ = 0;
@@ -116,24 +108,47 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
     listing_size_ = 0;
     listing_offset_ = 0;
     listing_ended_ = false;
+    probing_ = false;
     may_switch_to_probing_ = strategy_ == Strategy::kAdaptive;
-    probing_ = strategy_ == Strategy::kProbeCandidates && ProbesSeeThisProc();
     if (may_switch_to_probing_) {
         // The link count of /proc is its own few folders plus every process
-        // of every PID namespace: a bound on what is left to list. Two
-        // system calls, timed, give the cost of one; the lesser is the one
-        // that no interruption or cold cache made dear.
-        const std::int64_t after_statfs = clock_();
+        // of every PID namespace: a bound on what is left to list. The call,
+        // timed, gives the cost of one.
+        const std::int64_t before_stat = clock_();
         struct stat proc_stat;
         if (fstat(proc_fd_, &proc_stat) == 0) {
-            const std::int64_t after_stat = clock_();
-            processes_bound_ = proc_stat.st_nlink;
-            system_call_ns_ = after_statfs - before_statfs;
-            if (after_stat - after_statfs < system_call_ns_) system_call_ns_ = after_stat - after_statfs;
+            system_call_ns_ = clock_() - before_stat;
             if (system_call_ns_ < 1) system_call_ns_ = 1;
+            processes_bound_ = proc_stat.st_nlink;
         } else {
             may_switch_to_probing_ = false;
         }
+    }
+    // A /proc that shows this PID namespace is procfs: probing needs to
+    // check no more.
+    const bool wants_probing = strategy_ == Strategy::kProbeCandidates ||
+                               (may_switch_to_probing_ && ProbingCostsLess());
+    if (wants_probing && ProbesSeeThisProc()) {
+        probing_ = true;
+        may_switch_to_probing_ = false;
+        return true;
+    }
+    const std::int64_t before_statfs = clock_();
+    struct statfs filesystem;
+    if (fstatfs(proc_fd_, &filesystem) != 0 || filesystem.f_type != PROC_SUPER_MAGIC) {
+        // Whatever is mounted there holds no process list.
+        failure_ = ENOENT;
+        ReleaseSnapshot();
+        return false;
+    }
+    if (wants_probing) {
+        // /proc shows another PID namespace, which probes cannot see.
+        may_switch_to_probing_ = false;
+    } else if (may_switch_to_probing_) {
+        // A second timed call: the lesser is the one that no interruption
+        // or cold cache made dear.
+        const std::int64_t statfs_ns = clock_() - before_statfs;
+        if (statfs_ns < system_call_ns_) system_call_ns_ = statfs_ns < 1 ? 1 : statfs_ns;
     }
     return true;
 }
