@@ -40,9 +40,9 @@ constexpr std::uint32_t kPidLimit = 1u << 22;
 
 // The adaptive source's rules of thumb until it has timed a read of its own.
 // No host lists a process's /proc entry faster than this: the kernel looks
-// each one up and caches it, which took from 0.25 µs with a few processes
-// to 1.4 µs with thousands, on hosts where a system call costs 0.2 µs and
-// 1 µs alike. /proc's own files (cpuinfo, self, sys, ...) come first and
+// each one up and caches it, which took 0.25 to 0.5 µs where a system call
+// costs 1 µs, and from 0.33 µs with 200 processes to 1.15 µs with 5 000
+// where it costs 0.2 µs. /proc's own files (cpuinfo, self, sys, ...) come first and
 // cost about a third of that; its link count leaves them out, as it counts
 // only folders: 40-odd on common kernels. One getdents64 record of /proc (a
 // fixed part, the name, padding to 8 bytes) takes about this many bytes.
