@@ -42,10 +42,11 @@ constexpr std::uint32_t kPidLimit = 1u << 22;
 // No host lists a process's /proc entry faster than this: the kernel looks
 // each one up and caches it, which took 0.25 to 0.5 µs where a system call
 // costs 1 µs, and from 0.33 µs with 200 processes to 1.15 µs with 5 000
-// where it costs 0.2 µs. /proc's own files (cpuinfo, self, sys, ...) come first and
-// cost about a third of that; its link count leaves them out, as it counts
-// only folders: 40-odd on common kernels. One getdents64 record of /proc (a
-// fixed part, the name, padding to 8 bytes) takes about this many bytes.
+// where it costs 0.2 µs. /proc's own files (cpuinfo, self, sys, ...) come
+// first and cost about a third of that; its link count leaves them out, as
+// it counts only folders: 40-odd on common kernels. One getdents64 record of
+// /proc (a fixed part, the name, padding to 8 bytes) takes about this many
+// bytes.
 constexpr std::int64_t kProcessEntryCostFloorNs = 250;
 constexpr std::int64_t kOwnFileCostNs = 100;
 constexpr std::int64_t kUncountedEntriesFloor = 32;
