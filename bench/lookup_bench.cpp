@@ -2,25 +2,28 @@
 // library's rule and for the ways one could do without it.
 //
 //   lookup_bench N [-- COMMAND...]...
-//   lookup_bench --system-call   the cost of one getppid, in microseconds
+//   lookup_bench --serve WAY SEEK NAME   makes lookups one way, as a command
+//   lookup_bench --system-call           the cost of one getppid, in µs
 //
 // Starts N idle children (inside a fresh PID namespace, as root, with their
-// identifiers spread over the range that pid_max allows), then prints one
-// line:
-//   N <tab> library <tab> full walk <tab> probe all <tab> naive walk <tab> bare probe
-//     [<tab> command]...
-// with each the median cost of one lookup in microseconds. The full walk
-// (the listing, reading names only where the short identifier fits) and
-// the probe of all 64 candidates are the two floors the library chooses
-// between, both through its own source. The bare probe is probing with
-// nothing else: pidfd_open on each candidate and the stat read of those in
-// use. Each command, introduced by "--", is run with the sought short
-// identifier and name as arguments. It prints "ready", or "-" when it
-// cannot run here; then, for each number N it reads, it makes N lookups
-// and prints the last answer and the microseconds one lookup took. Every
-// lookup, commands included, is measured in the same rounds, taking turns,
-// so that a host whose speed drifts (a virtual machine's often does) moves
-// them all alike.
+// identifiers spread over the range that pid_max allows), then runs each
+// command with the sought short identifier and name as arguments. A command
+// prints "ready", or "-" when it cannot run here; then, for each number K it
+// reads, it makes K lookups and prints the last answer and the microseconds
+// one lookup took. lookup_bench prints one line: N, then each command's
+// median cost of one lookup, or "-".
+//
+// Every lookup is measured in a process of the same standing, a child of
+// the one that started the idle processes (a traced listing of /proc cost
+// that one a fifth less than its children), and in the same rounds,
+// taking turns, so that a host whose speed drifts moves them all alike.
+//
+// The ways of --serve: library (MatchWin9xPid); full-walk (the listing,
+// reading names only where the short identifier fits) and probe-all (the
+// 64 candidates), the two floors the library chooses between, both through
+// its own source; naive-walk, what one would write without the library;
+// and bare-probe, probing with nothing else: pidfd_open on each candidate
+// and the stat read of those in use.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -89,16 +92,6 @@ using Measure = std::function<double(int calls)>;
 [[noreturn]] void WrongAnswer() {
     std::fprintf(stderr, "a lookup gave a wrong answer\n");
     std::exit(1);
-}
-
-Measure InProcess(std::function<ProcessId()> lookup, ProcessId expected) {
-    return [lookup, expected](int calls) {
-        const auto start = std::chrono::steady_clock::now();
-        for (int call = 0; call < calls; ++call)
-            if (lookup() != expected) WrongAnswer();
-        const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
-        return spent.count() / calls;
-    };
 }
 
 // The median over rounds of the cost of one call, in microseconds, for
@@ -235,6 +228,39 @@ private:
     bool ready_ = false;
 };
 
+// Makes lookups one way for lookup_bench; false when there is no such way.
+bool Serve(const char* way, std::uint32_t seek, const char* name) {
+    using Strategy = varrokit::ProcSource::Strategy;
+    std::function<ProcessId()> lookup;
+    if (std::strcmp(way, "library") == 0) {
+        lookup = [=] { return varrokit::MatchWin9xPid(seek, name); };
+    } else if (std::strcmp(way, "full-walk") == 0 || std::strcmp(way, "probe-all") == 0) {
+        const Strategy strategy = way[0] == 'f' ? Strategy::kListDirectory : Strategy::kProbeCandidates;
+        lookup = [=] {
+            varrokit::ProcSource source(strategy);
+            return varrokit::MatchProcess(source, seek, name);
+        };
+    } else if (std::strcmp(way, "naive-walk") == 0) {
+        lookup = [=] { return NaiveWalk(seek, name); };
+    } else if (std::strcmp(way, "bare-probe") == 0) {
+        lookup = [=] { return BareProbe(seek, name); };
+    } else {
+        return false;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    int calls = 0;
+    while (std::scanf("%d", &calls) == 1 && calls > 0) {
+        ProcessId answer = 0;
+        const auto start = std::chrono::steady_clock::now();
+        for (int call = 0; call < calls; ++call) answer = lookup();
+        const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
+        std::printf("%lu %.3f\n", static_cast<unsigned long>(answer), spent.count() / calls);
+        std::fflush(stdout);
+    }
+    return true;
+}
+
 // How dear a system call is on this host, which decides the cheaper road.
 double SystemCallMicros() {
     constexpr int kCalls = 200000;
@@ -247,13 +273,16 @@ double SystemCallMicros() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s N [-- COMMAND...]... | --system-call\n", argv[0]);
-        return 2;
-    }
-    if (std::strcmp(argv[1], "--system-call") == 0) {
+    if (argc == 2 && std::strcmp(argv[1], "--system-call") == 0) {
         std::printf("%.3f\n", SystemCallMicros());
         return 0;
+    }
+    if (argc == 5 && std::strcmp(argv[1], "--serve") == 0)
+        return Serve(argv[2], static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)), argv[4]) ? 0 : 2;
+    if (argc < 2 || argv[1][0] == '-') {
+        std::fprintf(stderr, "usage: %s N [-- COMMAND...]... | --serve WAY SEEK NAME | --system-call\n",
+                     argv[0]);
+        return 2;
     }
     std::vector<std::vector<std::string>> commands;
     for (int i = 2; i < argc; ++i) {
@@ -272,34 +301,16 @@ int main(int argc, char** argv) {
     const ProcessId target = static_cast<ProcessId>(children[children.size() / 2]);
     const std::uint32_t seek = varrokit::ShortId(target);
     const char* name = program_invocation_short_name;
-    const ProcessId expected = varrokit::MatchWin9xPid(seek, name);
-
-    std::vector<Measure> measures = {
-        InProcess([&] { return varrokit::MatchWin9xPid(seek, name); }, expected),
-        InProcess(
-            [&] {
-                varrokit::ProcSource source(varrokit::ProcSource::Strategy::kListDirectory);
-                return varrokit::MatchProcess(source, seek, name);
-            },
-            expected),
-        InProcess(
-            [&] {
-                varrokit::ProcSource source(varrokit::ProcSource::Strategy::kProbeCandidates);
-                return varrokit::MatchProcess(source, seek, name);
-            },
-            expected),
-        InProcess([&] { return NaiveWalk(seek, name); }, expected),
-        InProcess([&] { return BareProbe(seek, name); }, expected)};
-    const std::size_t own_measures = measures.size();
     std::vector<std::unique_ptr<Peer>> peers;
-    for (const auto& command : commands) {
-        peers.push_back(std::make_unique<Peer>(command, seek, name));
-        if (peers.back()->ready()) measures.push_back(peers.back()->Lookups(expected));
-    }
+    for (const auto& command : commands) peers.push_back(std::make_unique<Peer>(command, seek, name));
+    // Asked once every command runs, as they may be candidates too.
+    const ProcessId expected = varrokit::MatchWin9xPid(seek, name);
+    std::vector<Measure> measures;
+    for (const auto& peer : peers)
+        if (peer->ready()) measures.push_back(peer->Lookups(expected));
     const std::vector<double> micros = MedianMicros(measures);
     std::printf("%d", count);
-    for (std::size_t i = 0; i < own_measures; ++i) std::printf("\t%.2f", micros[i]);
-    std::size_t next = own_measures;
+    std::size_t next = 0;
     for (const auto& peer : peers) {
         if (peer->ready()) std::printf("\t%.2f", micros[next++]);
         else std::printf("\t-");

@@ -35,8 +35,17 @@ fi
 
 cmake --workflow --preset bench >/dev/null
 bench="$root/build-bench/bench/lookup_bench"
-peers=(-- perl "-Mblib=$root/build-bench" "$root/bench/perl_lookup.pl" library
-       -- perl "$root/bench/perl_lookup.pl" proctable
+# The library's lookups and its floors, each a command that lookup_bench
+# runs, with the words given in front.
+lookups() {
+    local way
+    for way in library full-walk probe-all naive-walk bare-probe; do
+        printf '%s\0' -- "$@" "$bench" --serve "$way"
+    done
+    printf '%s\0' -- "$@" perl "-Mblib=$root/build-bench" "$root/bench/perl_lookup.pl" library
+}
+mapfile -d '' ours < <(lookups)
+peers=(-- perl "$root/bench/perl_lookup.pl" proctable
        -- "$python" "$root/bench/psutil_lookup.py")
 
 in_namespace=()
@@ -51,8 +60,9 @@ if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
     in_namespace=(unshare --pid --fork --mount-proc sh -c "$raise_pid_max; exec \"\$@\"" sh)
 fi
 
-# Dear system calls: the benchmark and the Perl lookup traced, each alone
-# (not their children: the idle processes make no calls).
+# Dear system calls: each process that makes lookups traced alone (not
+# lookup_bench, which only keeps time, nor the idle processes, which make no
+# calls).
 dear=(strace -o /dev/null)
 command -v strace >/dev/null || dear=()
 
@@ -67,15 +77,15 @@ in_namespace=("${pinned[@]}" "${in_namespace[@]}")
 {
     printf '# processes\tlibrary (C++)\tfull walk\tprobe all 64\tnaive walk\tbare probe\tlibrary (Perl)\tProc::ProcessTable\tpsutil\n'
     for n in 20 200 2000 5000; do
-        "${in_namespace[@]}" "$bench" "$n" "${peers[@]}"
+        "${in_namespace[@]}" "$bench" "$n" "${ours[@]}" "${peers[@]}"
     done
 } > "$results/lookup-cost.tsv"
 if [ ${#dear[@]} -gt 0 ]; then
+    mapfile -d '' ours_traced < <(lookups "${dear[@]}")
     {
         printf '# processes\tlibrary (C++)\tfull walk\tprobe all 64\tnaive walk\tbare probe\tlibrary (Perl)\n'
         for n in 20 200 2000 5000; do
-            "${in_namespace[@]}" "${dear[@]}" "$bench" "$n" \
-                -- "${dear[@]}" perl "-Mblib=$root/build-bench" "$root/bench/perl_lookup.pl" library
+            "${in_namespace[@]}" "$bench" "$n" "${ours_traced[@]}"
         done
     } > "$results/lookup-cost-strace.tsv"
 fi

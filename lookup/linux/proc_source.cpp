@@ -51,10 +51,11 @@ constexpr std::int64_t kProcessEntryCostFloorNs = 250;
 constexpr std::int64_t kOwnFileCostNs = 100;
 constexpr std::int64_t kUncountedEntriesFloor = 32;
 constexpr std::int64_t kBytesPerRecord = 32;
-// Its first read is sized to cost about this share of probing every
-// candidate, so that where probing wins, the sample costs little.
-constexpr std::int64_t kFirstReadShareOfProbing = 16;
-constexpr std::int64_t kSmallestReadBytes = 1024;
+// A listing too long for one read is first sampled with a read this small:
+// /proc's own files and some 30 processes, so that where a process's
+// record costs far more than the floor (under ptrace, say), the lookup
+// learns it before it has spent much.
+constexpr std::int64_t kSampleReadBytes = 2560;
 // Once listing, it turns to probing only where probing costs at most
 // (margin - 1) / margin of the rest of the listing.
 constexpr std::int64_t kSwitchMargin = 5;
@@ -230,13 +231,15 @@ unsigned long ProcSource::CandidatesLeft() const {
 
 bool ProcSource::ProbingCostsLess() const {
     const std::int64_t probing = static_cast<std::int64_t>(CandidatesLeft()) * system_call_ns_;
-    // Each read costs a system call; the rest of its time goes to the
-    // records it brought.
+    // Each read costs a system call, and /proc's own files their share; the
+    // rest of its time goes to the processes it brought.
+    const std::int64_t own_files_listed = static_cast<std::int64_t>(listed_records_ - listed_processes_);
     std::int64_t process_entry_ns = kProcessEntryCostFloorNs;
-    if (listed_records_ > 0) {
+    if (listed_processes_ > 0) {
         const std::int64_t measured =
-            (listing_ns_ - static_cast<std::int64_t>(listing_reads_) * system_call_ns_) /
-            static_cast<std::int64_t>(listed_records_);
+            (listing_ns_ - static_cast<std::int64_t>(listing_reads_) * system_call_ns_ -
+             own_files_listed * kOwnFileCostNs) /
+            static_cast<std::int64_t>(listed_processes_);
         if (measured > process_entry_ns) process_entry_ns = measured;
     }
     const std::int64_t processes_left =
@@ -244,7 +247,6 @@ bool ProcSource::ProbingCostsLess() const {
             ? static_cast<std::int64_t>(processes_bound_ - listed_processes_)
             : 0;
     // Until the first process is listed, /proc's own files are still to come.
-    const std::int64_t own_files_listed = static_cast<std::int64_t>(listed_records_ - listed_processes_);
     const std::int64_t own_files_left =
         listed_processes_ == 0 && own_files_listed < kUncountedEntriesFloor
             ? kUncountedEntriesFloor - own_files_listed
@@ -262,12 +264,12 @@ bool ProcSource::ProbingCostsLess() const {
 }
 
 std::size_t ProcSource::FirstReadBytes() const {
-    const std::int64_t budget_ns =
-        static_cast<std::int64_t>(CandidatesLeft()) * system_call_ns_ / kFirstReadShareOfProbing;
-    const std::int64_t bytes = budget_ns / kProcessEntryCostFloorNs * kBytesPerRecord;
-    if (bytes < kSmallestReadBytes) return kSmallestReadBytes;
-    if (bytes > static_cast<std::int64_t>(sizeof listing_)) return sizeof listing_;
-    return static_cast<std::size_t>(bytes);
+    // A listing that one read can hold is read whole: a second read would
+    // cost a system call more than the listing needs.
+    const std::int64_t records = static_cast<std::int64_t>(processes_bound_) + kUncountedEntriesFloor;
+    return records * kBytesPerRecord + kLargestRecordBytes <= static_cast<std::int64_t>(sizeof listing_)
+               ? sizeof listing_
+               : kSampleReadBytes;
 }
 
 bool ProcSource::ProbesSeeThisProc() const {
