@@ -62,7 +62,8 @@ private:
     // Fills name_ for a running process; false when pid is not one (any more).
     bool ReadProcess(ProcessId pid);
     // Fills name_ from the stat file at stat_path, relative to dir_fd, and
-    // says whether the kernel cut the name; false when not running.
+    // says whether the kernel cut the name; false when it is no running
+    // process (ended, a zombie, or a thread that leads no thread group).
     bool ReadStatName(int dir_fd, const char* stat_path, bool& cut);
     // Lengthens the cut name_ from the cmdline file of process_fd's folder.
     void ReadLongName(int process_fd);
