@@ -56,8 +56,8 @@ constexpr std::int64_t kBytesPerRecord = 32;
 // record costs far more than the floor (under ptrace, say), the lookup
 // learns it before it has spent much.
 constexpr std::int64_t kSampleReadBytes = 2560;
-// Once listing, it turns to probing only where probing costs at most
-// (margin - 1) / margin of the rest of the listing.
+// Beyond its sample, a listing turns to probing only where probing costs
+// at most (margin - 1) / margin of the rest of the listing.
 constexpr std::int64_t kSwitchMargin = 5;
 
 // Writes the decimal digits of pid with a terminator into out, which must
@@ -111,48 +111,67 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
     listing_offset_ = 0;
     listing_ended_ = false;
     probing_ = false;
-    may_switch_to_probing_ = strategy_ == Strategy::kAdaptive;
-    if (may_switch_to_probing_) {
-        // The link count of /proc is its own few folders plus every process
-        // of every PID namespace: a bound on what is left to list. The call,
-        // timed, gives the cost of one.
-        const std::int64_t before_stat = clock_();
-        struct stat proc_stat;
-        if (fstat(proc_fd_, &proc_stat) == 0) {
-            system_call_ns_ = clock_() - before_stat;
-            if (system_call_ns_ < 1) system_call_ns_ = 1;
-            processes_bound_ = proc_stat.st_nlink;
-        } else {
-            may_switch_to_probing_ = false;
-        }
-    }
-    // A /proc that shows this PID namespace is procfs: probing needs to
-    // check no more.
-    const bool wants_probing = strategy_ == Strategy::kProbeCandidates ||
-                               (may_switch_to_probing_ && ProbingCostsLess());
-    if (wants_probing && ProbesSeeThisProc()) {
-        probing_ = true;
-        may_switch_to_probing_ = false;
-        return true;
-    }
-    const std::int64_t before_statfs = clock_();
-    struct statfs filesystem;
-    if (fstatfs(proc_fd_, &filesystem) != 0 || filesystem.f_type != PROC_SUPER_MAGIC) {
-        // Whatever is mounted there holds no process list.
+    may_switch_to_probing_ = false;
+    const auto holds_no_process_list = [this] {
         failure_ = ENOENT;
         ReleaseSnapshot();
         return false;
+    };
+    bool wants_probing = strategy_ == Strategy::kProbeCandidates;
+    bool samples = false;
+    bool procfs_checked = false;
+    if (strategy_ == Strategy::kAdaptive && BoundProcesses()) {
+        wants_probing = ProbingCostsLess();
+        if (!wants_probing && ListingFitsOneRead()) {
+            // The listing would be read whole, so the road is chosen now,
+            // once more after the check that /proc is procfs, which, timed,
+            // prices a system call again.
+            if (!ProcIsProcfs()) return holds_no_process_list();
+            procfs_checked = true;
+            wants_probing = ProbingCostsLess();
+        } else {
+            // A longer listing is sampled first and may give way to probing,
+            // so whether probes may be used is asked before.
+            samples = !wants_probing;
+        }
     }
-    if (wants_probing) {
-        // /proc shows another PID namespace, which probes cannot see.
-        may_switch_to_probing_ = false;
-    } else if (may_switch_to_probing_) {
-        // A second timed call: the lesser is the one that no interruption
-        // or cold cache made dear.
-        const std::int64_t statfs_ns = clock_() - before_statfs;
-        if (statfs_ns < system_call_ns_) system_call_ns_ = statfs_ns < 1 ? 1 : statfs_ns;
+    if ((wants_probing || samples) && ProbesSeeThisProc()) {
+        // /proc shows this PID namespace, so it is procfs.
+        probing_ = wants_probing;
+        may_switch_to_probing_ = samples;
+        return true;
     }
+    // A /proc that shows another PID namespace is listed whole: probes
+    // cannot see it.
+    if (!procfs_checked && !ProcIsProcfs()) return holds_no_process_list();
     return true;
+}
+
+bool ProcSource::BoundProcesses() {
+    // The link count of /proc is its own few folders plus every process of
+    // every PID namespace: a bound on what is left to list. The call, timed,
+    // gives the cost of one.
+    const std::int64_t before_stat = clock_();
+    struct stat proc_stat;
+    if (fstat(proc_fd_, &proc_stat) != 0) return false;
+    system_call_ns_ = clock_() - before_stat;
+    if (system_call_ns_ < 1) system_call_ns_ = 1;
+    processes_bound_ = proc_stat.st_nlink;
+    return true;
+}
+
+void ProcSource::NoteSystemCallCost(std::int64_t ns) {
+    // The least of the timed calls is the one that no interruption or cold
+    // cache made dear.
+    if (ns < system_call_ns_) system_call_ns_ = ns < 1 ? 1 : ns;
+}
+
+bool ProcSource::ProcIsProcfs() {
+    const std::int64_t before_statfs = clock_();
+    struct statfs filesystem;
+    const bool is_procfs = fstatfs(proc_fd_, &filesystem) == 0 && filesystem.f_type == PROC_SUPER_MAGIC;
+    NoteSystemCallCost(clock_() - before_statfs);
+    return is_procfs;
 }
 
 void ProcSource::ReleaseSnapshot() {
@@ -191,13 +210,11 @@ bool ProcSource::NextListedPid(ProcessId& pid) {
             if (listing_ended_) return false;
             if (may_switch_to_probing_ && ProbingCostsLess()) {
                 may_switch_to_probing_ = false;
-                if (ProbesSeeThisProc()) {
-                    probing_ = true;
-                    return NextCandidatePid(pid);
-                }
+                probing_ = true;
+                return NextCandidatePid(pid);
             }
             const bool timed = may_switch_to_probing_;
-            const std::size_t wanted = timed && listing_reads_ == 0 ? FirstReadBytes() : sizeof listing_;
+            const std::size_t wanted = timed && listing_reads_ == 0 ? kSampleReadBytes : sizeof listing_;
             const std::int64_t start = timed ? clock_() : 0;
             const long size = syscall(SYS_getdents64, proc_fd_, listing_, wanted);
             if (timed) listing_ns_ += clock_() - start;
@@ -256,23 +273,22 @@ bool ProcSource::ProbingCostsLess() const {
     const std::int64_t reads = left * kBytesPerRecord / static_cast<std::int64_t>(sizeof listing_) + 1;
     const std::int64_t listing =
         processes_left * process_entry_ns + own_files_left * kOwnFileCostNs + reads * system_call_ns_;
-    // Once it has read, probing must win by a margin: the listing's cost
-    // then comes from a few timed reads, which one interruption can make
-    // look dear. Before, the floor already errs towards listing.
-    if (listed_records_ == 0) return probing < listing;
+    // Before the listing, the floor errs towards listing. After its sample
+    // the two roads are weighed evenly: a probe is priced by getpid, which
+    // does as little, and the listing by its first processes, whose records
+    // cost no more than later ones. Beyond the sample, probing must win by
+    // a margin: one interruption can make a read look dear, and turning
+    // then pays for both roads.
+    if (listing_reads_ <= 1) return probing < listing;
     return probing * kSwitchMargin < listing * (kSwitchMargin - 1);
 }
 
-std::size_t ProcSource::FirstReadBytes() const {
-    // A listing that one read can hold is read whole: a second read would
-    // cost a system call more than the listing needs.
+bool ProcSource::ListingFitsOneRead() const {
     const std::int64_t records = static_cast<std::int64_t>(processes_bound_) + kUncountedEntriesFloor;
-    return records * kBytesPerRecord + kLargestRecordBytes <= static_cast<std::int64_t>(sizeof listing_)
-               ? sizeof listing_
-               : kSampleReadBytes;
+    return records * kBytesPerRecord + kLargestRecordBytes <= static_cast<std::int64_t>(sizeof listing_);
 }
 
-bool ProcSource::ProbesSeeThisProc() const {
+bool ProcSource::ProbesSeeThisProc() {
     // Probes ask the kernel by identifier in our own PID namespace. They
     // agree with /proc only when it shows that namespace, and then its
     // "self" link names our own identifier.
@@ -280,7 +296,12 @@ bool ProcSource::ProbesSeeThisProc() const {
     const ssize_t length = readlinkat(proc_fd_, "self", self, sizeof self - 1);
     if (length <= 0) return false;
     self[length] = '\0';
-    return ParseDecimalPid(self) == static_cast<unsigned long>(getpid());
+    // getpid does as little as a probe's getsid: timed, it prices a probe
+    // better than fstat, which copies out a whole record.
+    const std::int64_t before_getpid = clock_();
+    const pid_t own_pid = getpid();
+    NoteSystemCallCost(clock_() - before_getpid);
+    return ParseDecimalPid(self) == static_cast<unsigned long>(own_pid);
 }
 
 bool ProcSource::NextCandidatePid(ProcessId& pid) {

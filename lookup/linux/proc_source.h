@@ -54,10 +54,14 @@ private:
     bool NextPid(ProcessId& pid);
     bool NextListedPid(ProcessId& pid);
     bool NextCandidatePid(ProcessId& pid);
-    bool ProbesSeeThisProc() const;
+    // Each of these three also notes what its system call cost.
+    bool BoundProcesses();
+    bool ProcIsProcfs();
+    bool ProbesSeeThisProc();
+    void NoteSystemCallCost(std::int64_t ns);
     // The adaptive source's choice, from what this lookup has measured.
     bool ProbingCostsLess() const;
-    std::size_t FirstReadBytes() const;
+    bool ListingFitsOneRead() const;
     unsigned long CandidatesLeft() const;
     // Fills name_ for a running process; false when pid is not one (any more).
     bool ReadProcess(ProcessId pid);

@@ -213,16 +213,41 @@ std::int64_t ticks = 0;
 std::int64_t StoppedClock() { return 0; }
 // Every system call costs a second: it lists to the end.
 std::int64_t CrawlingClock() { return ticks += 1000000000; }
-// The two system calls it times first are cheap, and the first read of
-// /proc is dear: it switches to probing after that read.
-std::int64_t DearListingClock() { return ticks += ticks < 3000 ? 1000 : 1000000000; }
+// The two system calls it times before a listing too long for one read
+// cost 100 µs, and its first read a second: it probes after that read.
+std::int64_t DearSampleClock() { return ticks += ticks < 400000 ? 100000 : 1000000000; }
+
+// Idle processes, as many as asked, until the object ends.
+class Crowd {
+public:
+    explicit Crowd(int size) {
+        for (int i = 0; i < size; ++i) {
+            const pid_t child = fork();
+            if (child == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                for (;;) pause();
+            }
+            if (child > 0) children_.push_back(child);
+        }
+    }
+    Crowd(const Crowd&) = delete;
+    Crowd& operator=(const Crowd&) = delete;
+    ~Crowd() {
+        for (pid_t child : children_) kill(child, SIGKILL);
+        for (pid_t child : children_) waitpid(child, nullptr, 0);
+    }
+
+private:
+    std::vector<pid_t> children_;
+};
+
+const std::pair<const char*, ProcSource::Clock> adaptive_roads[] = {
+    {"probing at once", StoppedClock},
+    {"listing to the end", CrawlingClock},
+    {"probing after one read", DearSampleClock},
+    {"as this host's costs say", ProcSource::MonotonicNanoseconds}};
 
 TEST(ProcSource, StrategiesDeliverTheSameEntries) {
-    const std::pair<const char*, ProcSource::Clock> adaptive_roads[] = {
-        {"probing at once", StoppedClock},
-        {"listing to the end", CrawlingClock},
-        {"probing after one read", DearListingClock},
-        {"as this host's costs say", ProcSource::MonotonicNanoseconds}};
     // Every short identifier in use now, and some that may not be.
     std::vector<std::uint32_t> seek_values = {0, 1, 0xFFFF, 0x10000};
     DIR* proc = opendir("/proc");
@@ -231,6 +256,9 @@ TEST(ProcSource, StrategiesDeliverTheSameEntries) {
         if (const unsigned long pid = std::strtoul(record->d_name, nullptr, 10))
             seek_values.push_back(ShortId(static_cast<ProcessId>(pid)));
     closedir(proc);
+    // Only a listing too long for one read is sampled, and may give way to
+    // probing after it.
+    const Crowd crowd(500);
     // Processes may start and end between two snapshots; compare only when
     // two listings around the probe agree.
     for (std::uint32_t seek : seek_values) {
@@ -289,6 +317,40 @@ TEST(ProcSource, WhereTheProbeIsFilteredOrRefusedTheEntriesStand) {
         EXPECT_EQ(WEXITSTATUS(status), 0)
             << "errno " << error << " (1: the roads differ; 2: the listing never held still)";
     }
+}
+
+TEST(ProcSource, ProcOfAnotherPidNamespaceIsListedOnEveryRoad) {
+    // Probes would ask this namespace about identifiers of the one /proc
+    // shows, and find nothing.
+    const Crowd crowd(500);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (unshare(CLONE_NEWPID) != 0) _exit(77);
+        const pid_t first = fork();
+        if (first == 0) {
+            char self[16] = "";
+            if (readlink("/proc/self", self, sizeof self - 1) <= 0) _exit(2);
+            const std::uint32_t seek = ShortId(static_cast<ProcessId>(std::strtoul(self, nullptr, 10)));
+            for (int attempt = 0; attempt < 20; ++attempt) {
+                const Walk listed = Entries(Strategy::kListDirectory, seek);
+                bool same = !listed.empty() && Entries(Strategy::kProbeCandidates, seek) == listed;
+                for (const auto& road : adaptive_roads) {
+                    ticks = 0;
+                    same = same && Entries(Strategy::kAdaptive, seek, road.second) == listed;
+                }
+                if (listed != Entries(Strategy::kListDirectory, seek)) continue;
+                _exit(same ? 0 : 1);
+            }
+            _exit(2);
+        }
+        int status = 0;
+        _exit(first > 0 && waitpid(first, &status, 0) == first && WIFEXITED(status) ? WEXITSTATUS(status) : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "needs root to make a PID namespace";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the roads differ; 2: the listing never held still";
 }
 
 TEST(ProcSource, NoSnapshotWhenProcIsNotProcfs) {
