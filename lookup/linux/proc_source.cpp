@@ -52,10 +52,15 @@ constexpr std::int64_t kOwnFileCostNs = 100;
 constexpr std::int64_t kUncountedEntriesFloor = 32;
 constexpr std::int64_t kBytesPerRecord = 32;
 // A listing too long for one read is first sampled with a read this small:
-// /proc's own files and some 30 processes, so that where a process's
+// /proc's own files and some 80 processes, so that where a process's
 // record costs far more than the floor (under ptrace, say), the lookup
 // learns it before it has spent much.
-constexpr std::int64_t kSampleReadBytes = 2560;
+constexpr std::int64_t kSampleReadBytes = 4096;
+// After its sample, a listing goes on only where the rest of it costs at
+// most (margin - 1) / margin of probing: what a read costs changes with
+// what the kernel holds cached (a 16 KB read of /proc cost 250 to 700 µs,
+// traced, on one host), and what a probe costs does not.
+constexpr std::int64_t kSteadyRoadMargin = 8;
 // Beyond its sample, a listing turns to probing only where probing costs
 // at most (margin - 1) / margin of the rest of the listing.
 constexpr std::int64_t kSwitchMargin = 5;
@@ -154,23 +159,26 @@ bool ProcSource::BoundProcesses() {
     const std::int64_t before_stat = clock_();
     struct stat proc_stat;
     if (fstat(proc_fd_, &proc_stat) != 0) return false;
-    system_call_ns_ = clock_() - before_stat;
-    if (system_call_ns_ < 1) system_call_ns_ = 1;
+    read_call_ns_ = clock_() - before_stat;
+    if (read_call_ns_ < 1) read_call_ns_ = 1;
+    probe_call_ns_ = read_call_ns_;
     processes_bound_ = proc_stat.st_nlink;
     return true;
 }
 
-void ProcSource::NoteSystemCallCost(std::int64_t ns) {
+void ProcSource::NoteCallCost(std::int64_t ns, bool copies_out_record) {
     // The least of the timed calls is the one that no interruption or cold
     // cache made dear.
-    if (ns < system_call_ns_) system_call_ns_ = ns < 1 ? 1 : ns;
+    if (ns < 1) ns = 1;
+    if (copies_out_record && ns < read_call_ns_) read_call_ns_ = ns;
+    if (ns < probe_call_ns_) probe_call_ns_ = ns;
 }
 
 bool ProcSource::ProcIsProcfs() {
     const std::int64_t before_statfs = clock_();
     struct statfs filesystem;
     const bool is_procfs = fstatfs(proc_fd_, &filesystem) == 0 && filesystem.f_type == PROC_SUPER_MAGIC;
-    NoteSystemCallCost(clock_() - before_statfs);
+    NoteCallCost(clock_() - before_statfs, true);
     return is_procfs;
 }
 
@@ -247,14 +255,14 @@ unsigned long ProcSource::CandidatesLeft() const {
 }
 
 bool ProcSource::ProbingCostsLess() const {
-    const std::int64_t probing = static_cast<std::int64_t>(CandidatesLeft()) * system_call_ns_;
+    const std::int64_t probing = static_cast<std::int64_t>(CandidatesLeft()) * probe_call_ns_;
     // Each read costs a system call, and /proc's own files their share; the
     // rest of its time goes to the processes it brought.
     const std::int64_t own_files_listed = static_cast<std::int64_t>(listed_records_ - listed_processes_);
     std::int64_t process_entry_ns = kProcessEntryCostFloorNs;
     if (listed_processes_ > 0) {
         const std::int64_t measured =
-            (listing_ns_ - static_cast<std::int64_t>(listing_reads_) * system_call_ns_ -
+            (listing_ns_ - static_cast<std::int64_t>(listing_reads_) * read_call_ns_ -
              own_files_listed * kOwnFileCostNs) /
             static_cast<std::int64_t>(listed_processes_);
         if (measured > process_entry_ns) process_entry_ns = measured;
@@ -272,14 +280,13 @@ bool ProcSource::ProbingCostsLess() const {
     // One more read always comes: the one that finds the end.
     const std::int64_t reads = left * kBytesPerRecord / static_cast<std::int64_t>(sizeof listing_) + 1;
     const std::int64_t listing =
-        processes_left * process_entry_ns + own_files_left * kOwnFileCostNs + reads * system_call_ns_;
-    // Before the listing, the floor errs towards listing. After its sample
-    // the two roads are weighed evenly: a probe is priced by getpid, which
-    // does as little, and the listing by its first processes, whose records
-    // cost no more than later ones. Beyond the sample, probing must win by
-    // a margin: one interruption can make a read look dear, and turning
-    // then pays for both roads.
-    if (listing_reads_ <= 1) return probing < listing;
+        processes_left * process_entry_ns + own_files_left * kOwnFileCostNs + reads * read_call_ns_;
+    // Before the listing, the floor errs towards listing. After the sample,
+    // the steadier road wins near-ties. Beyond it, probing must win by a
+    // margin: one interruption can make a read look dear, and turning then
+    // pays for both roads.
+    if (listing_reads_ == 0) return probing < listing;
+    if (listing_reads_ == 1) return listing * kSteadyRoadMargin >= probing * (kSteadyRoadMargin - 1);
     return probing * kSwitchMargin < listing * (kSwitchMargin - 1);
 }
 
@@ -293,14 +300,16 @@ bool ProcSource::ProbesSeeThisProc() {
     // agree with /proc only when it shows that namespace, and then its
     // "self" link names our own identifier.
     char self[16];
+    const std::int64_t before_readlink = clock_();
     const ssize_t length = readlinkat(proc_fd_, "self", self, sizeof self - 1);
+    NoteCallCost(clock_() - before_readlink, true);
     if (length <= 0) return false;
     self[length] = '\0';
-    // getpid does as little as a probe's getsid: timed, it prices a probe
-    // better than fstat, which copies out a whole record.
+    // getpid does as little as a probe's getsid, and so prices one better
+    // than the calls that copy a record out.
     const std::int64_t before_getpid = clock_();
     const pid_t own_pid = getpid();
-    NoteSystemCallCost(clock_() - before_getpid);
+    NoteCallCost(clock_() - before_getpid, false);
     return ParseDecimalPid(self) == static_cast<unsigned long>(own_pid);
 }
 

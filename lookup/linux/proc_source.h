@@ -58,7 +58,7 @@ private:
     bool BoundProcesses();
     bool ProcIsProcfs();
     bool ProbesSeeThisProc();
-    void NoteSystemCallCost(std::int64_t ns);
+    void NoteCallCost(std::int64_t ns, bool copies_out_record);
     // The adaptive source's choice, from what this lookup has measured.
     bool ProbingCostsLess() const;
     bool ListingFitsOneRead() const;
@@ -85,7 +85,10 @@ private:
     ProcessId covered_ = 0;
 
     // What the adaptive source knows of the two roads' costs.
-    std::int64_t system_call_ns_ = 0;
+    // A system call that copies a record out, as a read of /proc does, and
+    // one that only looks an identifier up, as a probe does.
+    std::int64_t read_call_ns_ = 0;
+    std::int64_t probe_call_ns_ = 0;
     unsigned long processes_bound_ = 0;
     unsigned long listed_processes_ = 0;
     unsigned long listed_records_ = 0;
