@@ -56,14 +56,9 @@ constexpr std::int64_t kBytesPerRecord = 32;
 // record costs far more than the floor (under ptrace, say), the lookup
 // learns it before it has spent much.
 constexpr std::int64_t kSampleReadBytes = 4096;
-// After its sample, a listing goes on only where the rest of it costs at
-// most (margin - 1) / margin of probing: what a read costs changes with
-// what the kernel holds cached (a 16 KB read of /proc cost 250 to 700 µs,
-// traced, on one host), and what a probe costs does not.
-constexpr std::int64_t kSteadyRoadMargin = 8;
-// Beyond its sample, a listing turns to probing only where probing costs
-// at most (margin - 1) / margin of the rest of the listing.
-constexpr std::int64_t kSwitchMargin = 5;
+// Once it has read, the lookup leaves the road it is on only for one that
+// costs at most (margin - 1) / margin of it.
+constexpr std::int64_t kRoadMargin = 5;
 
 // Writes the decimal digits of pid with a terminator into out, which must
 // hold 11 bytes.
@@ -282,12 +277,14 @@ bool ProcSource::ProbingCostsLess() const {
     const std::int64_t listing =
         processes_left * process_entry_ns + own_files_left * kOwnFileCostNs + reads * read_call_ns_;
     // Before the listing, the floor errs towards listing. After the sample,
-    // the steadier road wins near-ties. Beyond it, probing must win by a
-    // margin: one interruption can make a read look dear, and turning then
-    // pays for both roads.
+    // the listing goes on only with a margin: what a read costs changes with
+    // what the kernel holds cached (a 16 KB read of /proc cost 250 to 700
+    // µs, traced, on one host), and what a probe costs does not. Beyond it,
+    // probing needs the margin: one interruption can make a read look dear,
+    // and turning then pays for both roads.
     if (listing_reads_ == 0) return probing < listing;
-    if (listing_reads_ == 1) return listing * kSteadyRoadMargin >= probing * (kSteadyRoadMargin - 1);
-    return probing * kSwitchMargin < listing * (kSwitchMargin - 1);
+    if (listing_reads_ == 1) return listing * kRoadMargin >= probing * (kRoadMargin - 1);
+    return probing * kRoadMargin < listing * (kRoadMargin - 1);
 }
 
 bool ProcSource::ListingFitsOneRead() const {
