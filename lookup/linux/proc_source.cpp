@@ -56,8 +56,9 @@ constexpr std::int64_t kBytesPerRecord = 32;
 // record costs far more than the floor (under ptrace, say), the lookup
 // learns it before it has spent much.
 constexpr std::int64_t kSampleReadBytes = 4096;
-// Once it has read, the lookup leaves the road it is on only for one that
-// costs at most (margin - 1) / margin of it.
+// Once it has read, a road is taken over the other only where it costs at
+// most (margin - 1) / margin of it: after the sample, listing over probing;
+// beyond the sample, probing over the rest of the listing.
 constexpr std::int64_t kRoadMargin = 5;
 
 // Writes the decimal digits of pid with a terminator into out, which must
