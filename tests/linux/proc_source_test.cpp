@@ -213,8 +213,8 @@ std::int64_t ticks = 0;
 std::int64_t StoppedClock() { return 0; }
 // Every system call costs a second: it lists to the end.
 std::int64_t CrawlingClock() { return ticks += 1000000000; }
-// The two system calls it times before a listing too long for one read
-// cost 100 µs, and its first read a second: it probes after that read.
+// The two system calls it times first cost 100 µs, and every later one a
+// second: a listing too long for one read probes after its sample.
 std::int64_t DearSampleClock() { return ticks += ticks < 400000 ? 100000 : 1000000000; }
 
 // Idle processes, as many as asked, until the object ends.
