@@ -6,9 +6,13 @@
 #                                      5.22.4; 5.40.0 unthreaded, -DDEBUGGING)
 #   tools/perl-cache.sh windows x86    perl.exe of the 32-bit Windows runtime
 #   tools/perl-cache.sh windows x64    perl.exe of the 64-bit Windows runtime
-#   tools/perl-cache.sh windows x86-5.6.2   perl.exe of perl 5.6.2 (or
-#                                      x86-5.8.9: 5.8.9) for Win32,
-#                                      cross-built from source
+#   tools/perl-cache.sh windows x86-5.6.2   perl.exe of a Windows perl
+#                                      cross-built from source: x86-5.6.2,
+#                                      x86-5.8.9, x86-5.22.4, x86-5.40.0
+#                                      (32-bit), x64-5.40.0 (64-bit, UCRT)
+#   tools/perl-cache.sh ucrt-specs COMPILER   a specs file that makes that
+#                                      mingw-w64 compiler build for the
+#                                      Universal C Runtime
 #   tools/perl-cache.sh windows-headers 5.30.0   the headers (CORE) of
 #                                      the Windows perl of that version
 #   tools/perl-cache.sh test-more      the lib folder of Test::More 0.98
@@ -87,35 +91,69 @@ linux_perl() {
     echo "$prefix/bin/perl"
 }
 
-# Perl 5.6.2 or 5.8.9 for 32-bit Windows, cross-built by tools/win32-perl.sh,
-# which holds their configuration: the key covers the sources and that script.
+# A perl for Windows (ARCH-VERSION, such as x86-5.6.2 or x64-5.40.0),
+# cross-built by tools/win32-perl.sh, which holds their configurations: the
+# key covers the source, that script and the UCRT specs it may use.
 win32_source_perl() {
-    local version=$1
-    local tarball builder="$here/tools/win32-perl.sh"
+    local name=$1 arch=${1%%-*} version=${1#*-}
+    local tarball builder="$here/tools/win32-perl.sh" triplet
     tarball=$(source_tarball "perl-$version")
+    case $arch in
+        x86) triplet=i686-w64-mingw32 ;;
+        x64) triplet=x86_64-w64-mingw32 ;;
+        *) cannot "no Windows perl for $name (x86-5.6.2, x86-5.8.9, x86-5.22.4, x86-5.40.0 or x64-5.40.0)" ;;
+    esac
     local tool
-    for tool in i686-w64-mingw32-gcc-win32 i686-w64-mingw32-g++-win32 wine; do
+    for tool in $triplet-gcc-win32 $triplet-g++-win32 wine; do
         command -v "$tool" >/dev/null ||
-            cannot "$tool is missing: cannot cross-build perl $version for Win32 (Debian: g++-mingw-w64-i686, wine)"
+            cannot "$tool is missing: cannot cross-build perl $version for Windows (Debian: g++-mingw-w64, wine)"
     done
     local key prefix
-    key=$(cat "$tarball" "$builder" | sha256sum | cut -c1-16)
-    prefix="$cache/windows-perl-x86-$version-$key"
+    key=$( { cat "$tarball" "$builder"; declare -f ucrt_specs; } | sha256sum | cut -c1-16)
+    prefix="$cache/windows-perl-$name-$key"
     if [ ! -e "$prefix/.complete" ]; then
-        # Its helper scripts run under a 32-bit miniperl.exe, under Wine.
-        local why
-        why=$("$here/tools/runs-32bit.sh" 2>&1) || cannot "cannot cross-build perl $version for Win32: $why"
-        echo "cross-building perl $version for Win32 into $prefix (one to three minutes)" >&2
+        # Its helper scripts run under its first-stage miniperl.exe, under Wine.
+        local why wine_prefix="$cache/wineprefix-i686"
+        if [ "$arch" = x86 ]; then
+            why=$("$here/tools/runs-32bit.sh" 2>&1) || cannot "cannot cross-build perl $version for Win32: $why"
+        else
+            [ -x /usr/lib/wine/wine64 ] || cannot "no /usr/lib/wine/wine64 (Debian: wine64)"
+            wine_prefix="$cache/wineprefix-x86_64"
+        fi
+        echo "cross-building perl $version for Windows ($arch) into $prefix (two to eight minutes)" >&2
         local log
         log=$(mktemp)
-        # The Wine prefix of the 32-bit cross builds (cmake/Wine.cmake).
+        # The Wine prefix of the cross builds of that width (cmake/Wine.cmake).
         mkdir -p "$cache"
-        WINEPREFIX="$cache/wineprefix-i686" "$builder" "$version" "$tarball" "$prefix" >"$log" 2>&1 ||
-            { tail -30 "$log" >&2; rm -f "$log"; failed "perl $version for Win32 did not build"; }
+        WINEPREFIX="$wine_prefix" "$builder" "$name" "$tarball" "$prefix" >"$log" 2>&1 ||
+            { tail -30 "$log" >&2; rm -f "$log"; failed "perl $version for Windows ($arch) did not build"; }
         rm -f "$log"
         touch "$prefix/.complete"
     fi
     echo "$prefix/bin/perl.exe"
+}
+
+# Debian's mingw-w64 compilers build for msvcrt. The same runtime files
+# hold the Universal C Runtime's import library, which a specs file can put
+# in msvcrt's place, with _UCRT defined, as a UCRT compiler has it. The
+# winpthread library was built for msvcrt, whose _setjmp the UCRT lacks:
+# mingw-w64's own serves it.
+ucrt_specs() {
+    local compiler=$1
+    command -v "$compiler" >/dev/null || cannot "$compiler is missing (Debian: g++-mingw-w64)"
+    local specs
+    specs=$("$compiler" -dumpspecs) || failed "$compiler cannot say its specs"
+    local target
+    target="$cache/ucrt-specs-$( { echo "$specs"; declare -f ucrt_specs; } | sha256sum | cut -c1-16)"
+    if [ ! -e "$target.complete" ]; then
+        mkdir -p "$cache"
+        echo "$specs" | sed -e 's/-lmsvcrt /--defsym=_setjmp=__intrinsic_setjmp -lucrt /' \
+                            -e '/^\*cc1:$/{n;s/$/ -D_UCRT/}' >"$target"
+        grep -q -- '-lucrt' "$target" && grep -q -- '-D_UCRT' "$target" ||
+            failed "$compiler's specs name no -lmsvcrt or cc1 options to replace"
+        touch "$target.complete"
+    fi
+    echo "$target"
 }
 
 windows_perl() {
@@ -126,7 +164,7 @@ windows_perl() {
              integrity=sha512-Ng7CGioXkX3msJzI8HxM5ZbtoUiw/4JFJSxe9d/kOqOo3nMqStB8sqtwjmilsHAyuW2JIGkUtZ+IxPkuzRrmyA== ;;
         x64) package=exiftool-vendored.exe@13.64.0 headers=5.32.1
              integrity=sha512-lHfNsnUytT2Yf5LMYjBosVN+HkpVtXsBi8jq9LN8vlb/c11yS5xY7l6pwG1RcRebuBD06AOLZ9RCCcAFJb+m2A== ;;
-        *) cannot "no Windows perl for $arch (x86, x64, x86-5.6.2 or x86-5.8.9)" ;;
+        *) cannot "no Windows perl for $arch (x86, x64, or ARCH-VERSION: x86-5.6.2, x64-5.40.0 ...)" ;;
     esac
     # The runtimes ship no headers: the build takes them from the equipment.
     windows_headers "$headers" >/dev/null
@@ -272,13 +310,14 @@ cpan_modules() {
 case ${1:-} in
     linux) linux_perl "${2:?which version}" ;;
     windows)
-        case ${2:?x86, x64, x86-5.6.2 or x86-5.8.9} in
-            x86-5.6.2 | x86-5.8.9) win32_source_perl "${2#x86-}" ;;
+        case ${2:?x86, x64, or ARCH-VERSION such as x86-5.6.2} in
+            *-*) win32_source_perl "$2" ;;
             *) windows_perl "$2" ;;
         esac ;;
     windows-headers) windows_headers "${2:?the version, such as 5.30.0}" ;;
     test-more) test_more ;;
     gmake) windows_gmake "${2:?32 or 64}" ;;
+    ucrt-specs) ucrt_specs "${2:?the mingw-w64 compiler}" ;;
     cpan-modules) cpan_modules "${2:?the version of the perl, such as 5.8.9}" ;;
-    *) cannot "usage: tools/perl-cache.sh linux VERSION | windows x86|x64|x86-5.6.2|x86-5.8.9 | windows-headers VERSION | test-more | gmake 32|64 | cpan-modules VERSION" ;;
+    *) cannot "usage: tools/perl-cache.sh linux VERSION | windows x86|x64|ARCH-VERSION | windows-headers VERSION | test-more | gmake 32|64 | ucrt-specs COMPILER | cpan-modules VERSION" ;;
 esac

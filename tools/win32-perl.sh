@@ -1,24 +1,48 @@
 #!/usr/bin/env bash
-# Cross-builds perl 5.6.2 or 5.8.9 for 32-bit Windows, configured as the
-# binary distributions of their time were (ActivePerl 6xx and 8xx):
-# threaded, 32-bit integers, perl56.dll or perl58.dll, lib/ beside bin/,
-# headers and an import library in lib/CORE. Debian has no dmake, so this
-# follows win32/makefile.mk by hand; the helper scripts run under a
-# first-stage miniperl.exe under Wine.
+# Cross-builds a perl for Windows from its source, configured as the binary
+# distributions of its time were built, with lib/ beside bin/, headers and
+# an import library in lib/CORE:
 #
-#   tools/win32-perl.sh VERSION SOURCE.tar.gz PREFIX    (WINEPREFIX set by the caller)
+#   x86-5.6.2, x86-5.8.9   ActivePerl 6xx and 8xx: threaded, 32-bit integers,
+#                          perl56.dll or perl58.dll, msvcrt
+#   x86-5.22.4             ActivePerl 5.22: MSWin32-x86-multi-thread-64int, msvcrt
+#   x86-5.40.0             the last 32-bit Strawberry Perl's configuration:
+#                          MSWin32-x86-multi-thread-64int, msvcrt
+#   x64-5.40.0             Strawberry Perl 5.40: MSWin32-x64-multi-thread,
+#                          linked against the Universal C Runtime (UCRT)
 #
-# Only the options below change the interpreter's structures; keep them as
-# the distributions had them, so that a module built here loads into any
-# perl of that version for Win32 built that way.
+#   tools/win32-perl.sh ARCH-VERSION SOURCE.tar.gz PREFIX    (WINEPREFIX set by the caller)
+#
+# Debian has neither dmake nor a way to run perl's Windows makefiles, so this
+# follows win32/makefile.mk (5.6, 5.8) or win32/GNUmakefile (5.22 on) by
+# hand: the compiler runs here, and the helper scripts under a first-stage
+# miniperl.exe under Wine. Only the options below change the interpreter's
+# structures; keep them as the distributions had them, so that a module
+# built here loads into any perl of that version built that way.
 set -euo pipefail
 
-version=$1 tarball=$2 prefix=$3
+name=$1 tarball=$2 prefix=$3
+arch=${name%%-*} version=${name#*-}
+here=$(cd "$(dirname "$0")/.." && pwd)
 
-# What differs between the two versions: their sources, the fixes today's
+case $arch in
+    x86) cross=i686-w64-mingw32 ;;
+    x64) cross=x86_64-w64-mingw32 ;;
+    *) echo "no Windows perl for $name (x86-5.6.2, x86-5.8.9, x86-5.22.4, x86-5.40.0 or x64-5.40.0)" >&2; exit 2 ;;
+esac
+# The win32 thread model: perl has its own threads, and the posix model's
+# winpthread would be one more DLL, or imports that Windows 95 lacks.
+cc=($cross-gcc-win32)
+cxx=($cross-g++-win32)
+# No compiler runtime DLL: perllib.c is C++.
+static_runtime=(-static-libgcc -static-libstdc++)
+
+# What differs between the versions: their sources, the fixes today's
 # compilers and headers need, and their options.
-case $version in
-    5.6.2)
+crt=msvcrt
+case $name in
+    x86-5.6.2)
+        era=makefile.mk
         dll=perl56
         core=(av deb doio doop dump globals gv hv mg op perl perlapi perly pp pp_ctl pp_hot pp_sys
               regcomp regexec run scope sv taint toke universal utf8 util xsutils)
@@ -30,7 +54,8 @@ case $version in
         static_extensions=(DynaLoader)
         version_options=("usethreads=undef")
         fix_sources() { :; } ;;
-    5.8.9)
+    x86-5.8.9)
+        era=makefile.mk
         dll=perl58
         core=(av deb doio doop dump globals gv hv locale mathoms mg numeric op pad perl perlapi perly
               pp pp_ctl pp_hot pp_pack pp_sort pp_sys reentr regcomp regexec run scope sv taint toke
@@ -54,36 +79,33 @@ case $version in
             sed -i 's/define setjmp(x) _setjmp(x)/define setjmp(x) _setjmp3((x), NULL)/' \
                 ../ext/threads/threads.xs
         } ;;
-    *) echo "no Win32 configuration for perl $version (5.6.2 or 5.8.9)" >&2; exit 2 ;;
+    x86-5.40.0 | x64-5.40.0)
+        era=GNUmakefile
+        dll=perl540
+        [ "$arch" = x64 ] && crt=ucrt
+        fix_sources() { :; } ;;
+    *) echo "no Windows configuration for perl $name (x86-5.6.2, x86-5.8.9, x86-5.40.0 or x64-5.40.0)" >&2; exit 2 ;;
 esac
-# Flags that some extensions' Makefile.PL give them.
-declare -A extension_defines=([List::Util]=-DPERL_EXT [Cwd]=-DNO_PPPORT_H)
 
-cross=i686-w64-mingw32
-# The win32 thread model: perl has its own threads, and the posix model's
-# winpthread would be one more DLL, or imports that Windows 95 lacks.
-cc=$cross-gcc-win32
-cxx=$cross-g++-win32
-archname=MSWin32-x86-multi-thread
+if [ $crt = ucrt ]; then
+    # The compilers build for the UCRT through a specs file (tools/perl-cache.sh).
+    specs=$("$here/tools/perl-cache.sh" ucrt-specs "${cc[0]}")
+    cc+=("-specs=$specs")
+    cxx+=("-specs=$("$here/tools/perl-cache.sh" ucrt-specs "${cxx[0]}")")
+fi
 
-includes=(-I../lib/CORE -I./include -I. -I..)
-# msvcrt's printf, as every perl of the time had: 1e+020 and 1.#INF.
-defines=(-DWIN32 -DHAVE_DES_FCRYPT -D__USE_MINGW_ANSI_STDIO=0 "${version_defines[@]}")
-optimize=(-O2)
-buildopt=(-DPERL_IMPLICIT_CONTEXT -DPERL_IMPLICIT_SYS -fno-strict-aliasing -DPERL_MSVCRT_READFIX)
-# gcc 10 and later default to -fno-common, which these sources predate, and
-# they rely on signed overflow wrapping (without it gcc 12 miscompiles 5.8's
-# av_extend).
-compat=(-fcommon -fwrapv -w)
-cflags=("${includes[@]}" "${defines[@]}" -DPERLDLL -DPERL_CORE "${optimize[@]}" "${compat[@]}")
-# Extensions get the flags that MakeMaker would give them: no PERL_CORE.
-ext_cflags=("${includes[@]}" "${defines[@]}" "${optimize[@]}" "${buildopt[@]}" "${compat[@]}")
-libs=(-lmoldname -lkernel32 -luser32 -lgdi32 -lwinspool -lcomdlg32 -ladvapi32 -lshell32
-      -lole32 -loleaut32 -lnetapi32 -luuid "$socket_library" -lmpr -lwinmm -lversion -lodbc32)
-# No compiler runtime DLL: perllib.c is C++.
-static_runtime=(-static-libgcc -static-libstdc++)
-
-run_wine() { WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wine "$@"; }
+# Perl 5.40 warns at every start where LANG names a locale that Windows
+# lacks, such as Linux's C.UTF-8, which Wine hands on.
+run_wine() {
+    local PERL_BADLANG=0
+    export PERL_BADLANG
+    if [ "$arch" = x64 ]; then
+        # The 64-bit loader, which runs on hosts that run no 32-bit program.
+        WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64 "$@"
+    else
+        WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wine "$@"
+    fi
+}
 
 # compile DIR FLAGS... -- SOURCES...: each SOURCE.c into DIR/, two at a time.
 compile() {
@@ -93,15 +115,423 @@ compile() {
     shift
     mkdir -p "$dir"
     printf '%s\n' "$@" | xargs -P"$(nproc)" -I{} sh -c \
-        'cc=$1 dir=$2 source=$3; shift 3; exec "$cc" -c "$@" -o "$dir/${source##*/}.o" "$source.c"' \
-        sh "$cc" "$dir" {} "${flags[@]}"
+        'dir=$1 source=$2; shift 2; exec "$@" -o "$dir/${source##*/}.o" "$source.c"' \
+        sh "$dir" {} "${cc[@]}" -c "${flags[@]}"
 }
 
 # config.sh's KEY='VALUE' lines, set or added.
 set_config() {
     perl -i -pe 'BEGIN { %set = @ARGV; @ARGV = "../config.sh" }
-        s/^(\w+)=.*/$1='\''$set{$1}'\''/ and delete $set{$1} if exists $set{$1};
+        if (/^(\w+)=/ and exists $set{$1}) { $_ = "$1='\''$set{$1}'\''\n"; delete $set{$1} }
         END { open my $sh, ">>", "../config.sh"; print $sh "$_='\''$set{$_}'\''\n" for sort keys %set }' "$@"
+}
+
+# The options that config_sh.PL writes into config.sh, as the makefile
+# passes them: separated by tab, tilde, tab.
+write_config_options() {
+    printf '%s\t~\t' "$@" | sed 's/\t~\t$/\n/' >cfg_vars.txt
+}
+
+# Errno_pm.PL reads the preprocessor's output through a pipe, which a perl
+# under Wine cannot do with a Linux program: the host perl runs it, with the
+# target's %Config and compiler, and without its `use ExtUtils::MakeMaker`,
+# since the host's MakeMaker would read that %Config too. Without
+# -ftrack-macro-expansion=0, gcc spreads each expansion over several lines
+# and the file comes out empty.
+make_errno_pm() {
+    local defines=$1
+    mkdir -p "$work/target-config"
+    cat >"$work/target-config/Config.pm" <<'PERL'
+package Config;
+our %Config;
+open my $sh, '<', $ENV{TARGET_CONFIG_SH} or die "$ENV{TARGET_CONFIG_SH}: $!";
+while (<$sh>) { s/\r?\n\z//; $Config{$1} = $2 if /^(\w+)='(.*)'$/ }
+$Config{cc} = $ENV{TARGET_CC};
+$Config{cpprun} = "$ENV{TARGET_CC} -E -ftrack-macro-expansion=0";
+sub import { no strict 'refs'; *{caller() . '::Config'} = \%Config }
+1;
+PERL
+    (cd ../ext/Errno && TARGET_CONFIG_SH="$src/config.sh" TARGET_CC="${cc[*]} $defines" \
+        perl -I"$work/target-config" -e '
+            BEGIN { $^O = "MSWin32" }
+            my $code = do { local (@ARGV, $/) = "Errno_pm.PL"; <> };
+            $code =~ s/^use ExtUtils::MakeMaker;//m;
+            eval $code; die $@ if $@' &&
+        cp Errno.pm ../../lib/)
+    grep -q -E 'EMFILE (\(\)|=>)' ../lib/Errno.pm
+}
+
+# MakeMaker cannot build extensions inside Wine (no make, no compiler
+# there): each is built as its pm_to_blib and dynamic_lib steps would. Its
+# Makefile.PL runs only for the files it writes (ExtUtils::Constant's) and
+# for the DEFINE, INC and LIBS it gives WriteMakefile, which this stand-in
+# records: run_makefile_pl DIR.
+write_makefile_recorder() {
+    mkdir -p "$work/no-makefile"
+    cat >"$work/no-makefile/makefile_recorder.pm" <<'PERL'
+package ExtUtils::MakeMaker;
+$INC{'ExtUtils/MakeMaker.pm'} = __FILE__;
+require Exporter;
+@ISA = ('Exporter');
+@EXPORT = qw(WriteMakefile prompt);
+$VERSION = '6.48';
+sub WriteMakefile {
+    my %args = @_;
+    open my $flags, '>', 'makefile-flags.txt' or die "makefile-flags.txt: $!";
+    my $libs = ref $args{LIBS} ? $args{LIBS}[0] : $args{LIBS};
+    print $flags join(' ', grep { defined && length } @args{qw(DEFINE INC)}), "\n";
+    print $flags defined $libs ? $libs : '', "\n";
+    close $flags;
+}
+sub prompt { $_[1] }
+1;
+PERL
+}
+run_makefile_pl() {
+    (cd "$1" && PERL_CORE=1 miniperl -I"$src/lib" -I"$work/no-makefile" -Mmakefile_recorder Makefile.PL \
+        PERL_CORE=1 >/dev/null)
+}
+
+# build_extension MODULE DIR XS FLAGS...: DIR/XS.xs and the other C files in
+# DIR into lib/auto/.../LEAF.DLEXT, and its .pm files into lib/.
+build_extension() {
+    local module=$1 dir=$2 xs=$3
+    shift 3
+    local path=${module//:://} leaf=${module##*::}
+    local pm=$dir/$leaf.pm
+    [ -f "$pm" ] || pm=$dir/lib/$path.pm
+    [ -f "$pm" ] || pm=$src/lib/$path.pm
+    local version typemaps=() sources=("$dir/$xs") extra flags=() libraries=()
+    version=$(perl -MExtUtils::MakeMaker -e 'print MM->parse_version(shift)' "$pm")
+    [ -f "$dir/typemap" ] && typemaps=(-typemap "$dir/typemap")
+    for extra in "$dir"/*.c; do
+        [ -f "$extra" ] && [ "$extra" != "$dir/$xs.c" ] && sources+=("${extra%.c}")
+    done
+    # Written by a Windows perl: its lines end in CR LF.
+    if [ -f "$dir/makefile-flags.txt" ]; then
+        { read -r -a flags; read -r -a libraries; } < <(tr -d '\r' <"$dir/makefile-flags.txt")
+    fi
+    (cd "$dir" && xsubpp "${typemaps[@]}" -noprototypes "$xs.xs" >"$xs.c")
+    local objects=$work/ext-${path//\//-}
+    compile "$objects" "$@" -I"$dir" "${flags[@]}" "-DVERSION=\"$version\"" "-DXS_VERSION=\"$version\"" -- "${sources[@]}"
+    local boot=boot_${path//\//__}
+    printf 'LIBRARY %s\nEXPORTS\n    %s\n    _%s = %s\n' "$leaf" "$boot" "$boot" "$boot" >"$objects/$leaf.def"
+    mkdir -p "../lib/auto/$path" "../lib/$(dirname "$path")"
+    "${cc[@]}" -shared -o "../lib/auto/$path/$leaf.$dlext" "$objects/$leaf.def" "$objects"/*.o "${extension_link[@]}" \
+        "../lib/CORE/lib$dll.a" "${libraries[@]}" "${libs[@]}" -static-libgcc
+    [ -f "$dir/$leaf.pm" ] && cp "$dir/$leaf.pm" "../lib/$path.pm"
+    [ -d "$dir/lib" ] && cp -r "$dir/lib/." ../lib/
+    return 0
+}
+
+install_perl() {
+    echo "== install into $prefix"
+    rm -rf "$prefix"
+    mkdir -p "$prefix/bin" "$prefix/site/lib"
+    cp ../perl.exe "../$dll.dll" "$prefix/bin/"
+    cp -r ../lib "$prefix/lib"
+}
+
+# ---------------------------------------------------------------------------
+# Perls 5.6 and 5.8, as win32/makefile.mk built them for gcc.
+build_makefile_mk_era() {
+    local archname=MSWin32-x86-multi-thread
+    local includes=(-I../lib/CORE -I./include -I. -I..)
+    # msvcrt's printf, as every perl of the time had: 1e+020 and 1.#INF.
+    local defines=(-DWIN32 -DHAVE_DES_FCRYPT -D__USE_MINGW_ANSI_STDIO=0 "${version_defines[@]}")
+    local optimize=(-O2)
+    local buildopt=(-DPERL_IMPLICIT_CONTEXT -DPERL_IMPLICIT_SYS -fno-strict-aliasing -DPERL_MSVCRT_READFIX)
+    # gcc 10 and later default to -fno-common, which these sources predate, and
+    # they rely on signed overflow wrapping (without it gcc 12 miscompiles 5.8's
+    # av_extend).
+    local compat=(-fcommon -fwrapv -w)
+    local cflags=("${includes[@]}" "${defines[@]}" -DPERLDLL -DPERL_CORE "${optimize[@]}" "${compat[@]}")
+    # Extensions get the flags that MakeMaker would give them: no PERL_CORE.
+    local ext_cflags=("${includes[@]}" "${defines[@]}" "${optimize[@]}" "${buildopt[@]}" "${compat[@]}")
+    libs=(-lmoldname -lkernel32 -luser32 -lgdi32 -lwinspool -lcomdlg32 -ladvapi32 -lshell32
+          -lole32 -loleaut32 -lnetapi32 -luuid "$socket_library" -lmpr -lwinmm -lversion -lodbc32)
+    dlext=dll
+    # Flags that some extensions' Makefile.PL give them.
+    declare -A extension_defines=([List::Util]=-DPERL_EXT [Cwd]=-DNO_PPPORT_H)
+    # Windows 95's LoadLibrary refuses a DLL with a TLS directory, which
+    # mingw-w64's start-up code brings in through this callback unless it is
+    # defined away; perl keeps its per-thread data without the compiler's help.
+    extension_link=(no_tls.o)
+
+    echo "== miniperl"
+    mkdir -p ../lib/CORE
+    cp config_H.gc config.h
+    compile mini "${cflags[@]}" -DPERL_EXTERNAL_GLOB -- "${core[@]/#/../}" ../miniperlmain ../perlio
+    compile mini "${cflags[@]}" -- "${win32_sources[@]}"
+    "${cc[@]}" -mconsole -o ../miniperl.exe mini/*.o "${libs[@]}"
+
+    echo "== config.sh, Config.pm, config.h"
+    # The extensions as perl lists them: List/Util for List::Util.
+    local dynamic_ext="${extensions[*]//:://}"
+    # INST_TOP is where the distributions installed; at run time perl finds its
+    # library beside the perl DLL, wherever that is.
+    write_config_options \
+        "INST_DRV=C:" 'INST_TOP=C:\Perl' "INST_VER=" "INST_ARCH=" \
+        "archname=$archname" "cc=gcc" "ld=g++" \
+        "ccflags=${optimize[*]} ${defines[*]} ${buildopt[*]}" \
+        "cf_email=nobody@example.invalid" "d_crypt=define" "d_mymalloc=undef" \
+        "libs=${libs[*]}" 'incpath=C:\MinGW\include' "libperl=lib$dll.a" 'libpth=C:\MinGW\lib' \
+        "libc=-lmsvcrt" "make=dmake" \
+        "_o=.o" "obj_ext=.o" "_a=.a" "lib_ext=.a" \
+        "static_ext=${static_extensions[*]}" "dynamic_ext=$dynamic_ext" "nonxs_ext=Errno" \
+        "use5005threads=undef" "useithreads=define" "usemultiplicity=define" "${version_options[@]}" \
+        "LINK_FLAGS=" "optimize=${optimize[*]}"
+    cp config.gc config.w32
+    miniperl -I../lib config_sh.PL --cfgsh-option-file cfg_vars.txt config.w32 >../config.sh
+    # What config_sh.PL cannot know inside Wine: the compiler's version, and
+    # (5.8 finds them in ext/) the extensions that are built.
+    set_config gccversion "$("${cc[@]}" -dumpversion)" static_ext "${static_extensions[*]}" \
+        dynamic_ext "$dynamic_ext" nonxs_ext Errno extensions "${static_extensions[*]} $dynamic_ext Errno"
+    (cd .. && miniperl configpm)
+    cp ../*.h ./*.h ../lib/CORE/
+    cp ../*.inc ../lib/CORE/ 2>/dev/null || true
+    cp -r include/* ../lib/CORE/
+    cp ../ext/re/re.pm ../lib/
+    # It rewrites config.h from config.sh and copies it to lib/CORE; its exit
+    # status says whether the file changed, which it must have here.
+    miniperl -I../lib config_h.PL "INST_VER=" || true
+    grep -q -E '^#define\s+USE_ITHREADS' ../lib/CORE/config.h
+    (cd .. && miniperl minimod.pl >lib/ExtUtils/Miniperl.pm)
+    # 5.8 generates lib.pm, and the Unicode tables.
+    if [ -f ../lib/lib_pm.PL ]; then
+        (cd ../lib && miniperl -I. lib_pm.PL)
+        (cd ../lib/unicore && miniperl -I.. mktables)
+    fi
+
+    echo "== DynaLoader, XSLoader"
+    xsubpp() { miniperl -I"$src/lib" "$src/lib/ExtUtils/xsubpp" -C++ -typemap "$src/lib/ExtUtils/typemap" "$@"; }
+    cp dl_win32.xs ../ext/DynaLoader/
+    (cd ../ext/DynaLoader && miniperl -I../../lib DynaLoader_pm.PL && miniperl -I../../lib XSLoader_pm.PL &&
+        cp DynaLoader.pm XSLoader.pm ../../lib/ && xsubpp -prototypes dl_win32.xs >DynaLoader.c)
+    cp ../ext/DynaLoader/dlutils.c .
+    local static_objects=(../ext/DynaLoader/DynaLoader)
+    # The static extensions that perllib.c boots (5.8 lists them in perllibst.h).
+    if [ -f buildext.pl ]; then
+        miniperl -I../lib buildext.pl --create-perllibst-h
+    fi
+    local name
+    for name in "${static_extensions[@]}"; do
+        [ "$name" = DynaLoader ] || static_objects+=("../ext/$name/$name")
+    done
+    [ -f ../ext/Win32CORE/Win32CORE.pm ] && cp ../ext/Win32CORE/Win32CORE.pm ../lib/
+    miniperl -w ../makedef.pl PLATFORM=win32 "${optimize[@]}" "${defines[@]}" "${buildopt[@]}" CCTYPE=GCC \
+        >perldll.def
+
+    echo "== $dll.dll, perl.exe"
+    compile dll "${cflags[@]}" "${buildopt[@]}" -- "${core[@]/#/../}" ../perlio "${win32_sources[@]}" \
+        "${static_objects[@]}"
+    # With PERL_IMPLICIT_SYS the host is C++.
+    "${cxx[@]}" -c -I. "${cflags[@]}" "${buildopt[@]}" -xc++ -o dll/perllib.o perllib.c
+    echo '#include <windows.h>
+const PIMAGE_TLS_CALLBACK __dyn_tls_init_callback = NULL;' >no_tls.c
+    "${cc[@]}" -c -o no_tls.o no_tls.c
+    "${cxx[@]}" -shared -o "../$dll.dll" perldll.def dll/*.o no_tls.o "${libs[@]}" "${static_runtime[@]}" \
+        -Wl,--out-implib,"../lib/CORE/lib$dll.a"
+    cp runperl.c perlmain.c
+    "${cc[@]}" -c "${cflags[@]}" "${buildopt[@]}" -UPERLDLL -o perlmain.o perlmain.c
+    "${cxx[@]}" -mconsole -o ../perl.exe perlmain.o "../lib/CORE/lib$dll.a" "${libs[@]}" "${static_runtime[@]}"
+
+    echo "== Errno.pm"
+    make_errno_pm "${version_defines[*]}"
+
+    echo "== extensions: ${extensions[*]}"
+    write_makefile_recorder
+    local module
+    for module in "${extensions[@]}"; do
+        local dir=$src/ext/${module//:://}
+        if grep -q WriteConstants "$dir/Makefile.PL"; then
+            run_makefile_pl "$dir"
+            rm -f "$dir/makefile-flags.txt"
+        fi
+        build_extension "$module" "$dir" "${module##*::}" "${ext_cflags[@]}" ${extension_defines[$module]:-}
+    done
+    # AutoLoader's pieces (POSIX has many), as the Windows makefile splits them.
+    cp splittree.pl ..
+    miniperl -I../lib ../splittree.pl "../LIB" ../lib/auto >/dev/null
+
+    install_perl
+    local library
+    for library in "$prefix/bin/$dll.dll" $(find "$prefix/lib/auto" -name '*.dll'); do
+        [[ $($cross-objdump -p "$library") == *$'\nEntry 9 00000000 00000000 '* ]] ||
+            { echo "$library has a TLS directory" >&2; exit 1; }
+    done
+}
+
+# ---------------------------------------------------------------------------
+# Perls from 5.22 on, as win32/GNUmakefile builds them with gcc.
+build_gnumakefile_era() {
+    local archname=MSWin32-$arch-multi-thread win64=undef
+    local defines=(-DWIN32)
+    if [ "$arch" = x64 ]; then
+        defines+=(-DWIN64) win64=define
+    else
+        archname+=-64int
+    fi
+    # The Strawberry Perls' options: 64-bit integers, ithreads and the
+    # fork emulation (PERL_IMPLICIT_SYS), PerlIO, mingw-w64's own stdio.
+    local buildopt=(-DPERL_TEXTMODE_SCRIPTS -DMULTIPLICITY -DPERL_IMPLICIT_SYS -DUSE_PERLIO
+                    -D__USE_MINGW_ANSI_STDIO -fwrapv -fno-strict-aliasing -mms-bitfields)
+    local extracflags=(-std=c99)
+    local optimize=(-Os)
+    local includes=(-I./include -I. -I..)
+    local cflags=("${extracflags[@]}" "${includes[@]}" "${defines[@]}" -DPERLDLL -DPERL_CORE "${optimize[@]}" -w)
+    libs=(-lmoldname -lkernel32 -luser32 -lgdi32 -lwinspool -lcomdlg32 -ladvapi32 -lshell32 -lole32
+          -loleaut32 -lnetapi32 -luuid -lws2_32 -lmpr -lwinmm -lversion -lodbc32 -lodbccp32 -lcomctl32)
+    # Strawberry names extensions NAME.xs.dll, so that none shadows a system DLL.
+    dlext=xs.dll
+    extension_link=("${static_runtime[@]}")
+    # The layout of a Strawberry Perl: C:\strawberry\perl, and the compiler
+    # in C:\strawberry\c.
+    local cchome='C:\strawberry\c' gcc_target=$cross gcc_version
+    gcc_version=$(echo __GNUC__.__GNUC_MINOR__.__GNUC_PATCHLEVEL__ | "${cc[@]}" -E -P - | tr -d ' ')
+    local core=(toke regcomp regcomp_trie regcomp_debug regcomp_invlist regcomp_study regexec op sv pp
+                pp_ctl pp_sys pp_pack pp_hot gv perl utf8 dump hv av builtin caretx class deb doio doop
+                dquote globals mro_core locale keywords mathoms mg numeric pad peep perly pp_sort reentr
+                run scope taint time64 universal util)
+    local win32_sources=(win32 win32sck win32thread fcrypt)
+
+    echo "== generate_uudmap, miniperl"
+    # Its tables are the same for every platform: it runs here.
+    (cd .. && cc -o generate_uudmap generate_uudmap.c && ./generate_uudmap uudmap.h bitcount.h mg_data.h)
+    mkdir -p mini ../lib/CORE
+    # The makefile's own amendments of the template, for the options above.
+    {
+        cat config_H.gc
+        echo
+        echo '#ifndef _config_h_footer_'
+        echo '#define _config_h_footer_'
+        local undefine
+        for undefine in PTRSIZE SSize_t HAS_ATOLL HAS_STRTOLL HAS_STRTOULL Size_t_size IVTYPE UVTYPE IVSIZE \
+                        UVSIZE NV_PRESERVES_UV NV_PRESERVES_UV_BITS IVdf UVuf UVof UVxf UVXf USE_64_BIT_INT \
+                        Gconvert HAS_FREXPL HAS_ISNANL HAS_MODFL HAS_MODFL_PROTO HAS_SQRTL HAS_STRTOLD \
+                        PERL_PRIfldbl PERL_PRIgldbl PERL_PRIeldbl PERL_SCNfldbl NVTYPE NVSIZE LONG_DOUBLESIZE \
+                        NV_OVERFLOWS_INTEGERS_AT NVef NVff NVgf USE_LONG_DOUBLE I_QUADMATH USE_QUADMATH \
+                        USE_CPLUSPLUS FILE_ptr FILE_cnt FILE_base FILE_bufsiz; do
+            echo "#undef $undefine"
+        done
+        cat <<'H'
+#define FILE_ptr(fp) PERLIO_FILE_ptr(fp)
+#define FILE_cnt(fp) PERLIO_FILE_cnt(fp)
+#define FILE_base(fp) PERLIO_FILE_base(fp)
+#define FILE_bufsiz(fp) (PERLIO_FILE_cnt(fp) + PERLIO_FILE_ptr(fp) - PERLIO_FILE_base(fp))
+#define I_STDBOOL
+H
+        if [ $win64 = define ]; then
+            printf '#define %s\n' 'LONG_DOUBLESIZE 16' 'PTRSIZE 8' 'SSize_t long long' HAS_ATOLL HAS_STRTOLL \
+                HAS_STRTOULL 'Size_t_size 8'
+        else
+            printf '#define %s\n' 'LONG_DOUBLESIZE 12' 'PTRSIZE 4' 'SSize_t int' 'Size_t_size 4'
+        fi
+        printf '#define %s\n' 'IVTYPE long long' 'UVTYPE unsigned long long' 'IVSIZE 8' 'UVSIZE 8' \
+            'NV_PRESERVES_UV_BITS 53' 'IVdf "I64d"' 'UVuf "I64u"' 'UVof "I64o"' 'UVxf "I64x"' 'UVXf "I64X"' \
+            USE_64_BIT_INT 'Gconvert(x,n,t,b) sprintf((b),"%.*g",(n),(x))' 'NVTYPE double' 'NVSIZE 8' \
+            'NV_OVERFLOWS_INTEGERS_AT 256.0*256.0*256.0*256.0*256.0*256.0*2.0*2.0*2.0*2.0*2.0' \
+            'NVef "e"' 'NVff "f"' 'NVgf "g"'
+        echo '#endif'
+    } >mini/config.h
+    # The first-stage miniperl has none of the interpreter's options.
+    compile mini -Imini "${cflags[@]}" -D__USE_MINGW_ANSI_STDIO -fwrapv -fno-strict-aliasing -DPERL_EXTERNAL_GLOB -DPERL_IS_MINIPERL -- \
+        "${core[@]/#/../}" ../miniperlmain ../perlio "${win32_sources[@]}"
+    "${cxx[@]}" -mconsole -o ../miniperl.exe mini/*.o "${libs[@]}" "${static_runtime[@]}"
+    (cd .. && miniperl -Ilib -f write_buildcustomize.pl . && miniperl -Ilib make_patchnum.pl)
+
+    echo "== config.sh, Config.pm, config.h"
+    write_config_options \
+        'INST_TOP=C:\strawberry\perl' "INST_VER=" "INST_ARCH=" "archname=$archname" "cc=gcc" "ld=g++" \
+        "ccflags=${extracflags[*]} ${defines[*]} ${buildopt[*]}" "usecplusplus=undef" \
+        "cf_email=nobody@example.invalid" "d_mymalloc=undef" "i_quadmath=undef" "libs=${libs[*]}" \
+        "incpath=$cchome\\include" "libperl=lib$dll.a" \
+        "libpth=$cchome\\lib;$cchome\\$gcc_target\\lib;$cchome\\lib\\gcc\\$gcc_target\\$gcc_version" \
+        "libc=" "make=gmake" "_o=.o" "obj_ext=.o" "_a=.a" "lib_ext=.a" "static_ext=Win32CORE" \
+        "usethreads=define" "useithreads=define" "usemultiplicity=define" "useperlio=define" \
+        "use64bitint=define" "uselongdouble=undef" "usequadmath=undef" "usesitecustomize=undef" \
+        "default_inc_excludes_dot=define" \
+        "LINK_FLAGS=-s -L\"C:\\strawberry\\perl\\lib\\CORE\" -L\"$cchome\\lib\"" \
+        "optimize=${optimize[*]}" "ARCHPREFIX=" "WIN64=$win64" "SKIP_CCHOME_CHECK=1" \
+        "dlext=$dlext"
+    # config_sh.PL asks gcc for its version and runtime by running it, which
+    # the perl under Wine cannot: the answers are given instead.
+    perl -0pi -e 's/elsif \(\$opt\{cc\} =~ \/\\bgcc\\b\/\) \{(?=\s*chomp\(\$opt\{gccversion)/elsif (0) {/' config_sh.PL
+    grep -q 'elsif (0)' config_sh.PL
+    miniperl -I../lib config_sh.PL --cfgsh-option-file cfg_vars.txt config.gc >../config.sh
+    set_config gccversion "$gcc_version" libc "-l$crt"
+    miniperl -I../lib ../configpm --chdir=..
+    mkdir -p full
+    miniperl -I../lib config_h.PL "CONFIG_H=full\\config.h" "ARCHPREFIX="
+    grep -q -E '^#define\s+USE_ITHREADS' full/config.h
+    cp ./*.h ../*.h full/config.h ../lib/CORE/
+    cp -r include/. ../lib/CORE/
+    miniperl -I../lib create_perllibst_h.pl
+    miniperl -I../lib -w ../makedef.pl PLATFORM=win32 "CONFIG_H=full\\config.h" "${optimize[@]}" \
+        "${defines[@]}" "${buildopt[@]}" CCTYPE=GCC 'TARG_DIR=..\' >perldll.def
+
+    echo "== DynaLoader, XSLoader"
+    xsubpp() {
+        miniperl -I"$src/lib" "$src/dist/ExtUtils-ParseXS/lib/ExtUtils/xsubpp" \
+            -typemap "$src/lib/ExtUtils/typemap" "$@"
+    }
+    (cd ../ext/DynaLoader && miniperl -I../../lib DynaLoader_pm.PL && cp dl_win32.xs DynaLoader.xs &&
+        xsubpp -noprototypes DynaLoader.xs >DynaLoader.c && cp DynaLoader.pm ../../lib/)
+    (cd ../dist/XSLoader && miniperl -I../../lib XSLoader_pm.PL && cp XSLoader.pm ../../lib/)
+    cp ../ext/Win32CORE/Win32CORE.pm ../lib/
+
+    echo "== $dll.dll, perl.exe"
+    local full_cflags=(-Ifull "${cflags[@]}" "${buildopt[@]}")
+    compile dll "${full_cflags[@]}" -- "${core[@]/#/../}" ../perlio "${win32_sources[@]}"
+    compile dll "${full_cflags[@]}" -I../ext/DynaLoader '-DLIBC=""' -- ../ext/DynaLoader/DynaLoader
+    compile dll "${full_cflags[@]}" -UPERL_CORE -- ../ext/Win32CORE/Win32CORE
+    # With PERL_IMPLICIT_SYS the host is C++.
+    "${cxx[@]}" -c "${full_cflags[@]}" -xc++ -o dll/perllib.o perllib.c
+    "${cxx[@]}" -shared -s -o "../$dll.dll" perldll.def dll/*.o "${libs[@]}" "${static_runtime[@]}" \
+        -Wl,--out-implib,"../lib/CORE/lib$dll.a"
+    "${cc[@]}" -c "${full_cflags[@]}" -UPERLDLL -o perlmain.o runperl.c
+    "${cxx[@]}" -mconsole -s -o ../perl.exe perlmain.o "../lib/CORE/lib$dll.a" "${libs[@]}" "${static_runtime[@]}"
+
+    echo "== Errno.pm"
+    make_errno_pm ""
+
+    echo "== the pure-Perl library"
+    # Every distribution's lib/, as pm_to_blib would install it.
+    local dist pm parent
+    for dist in ../cpan/* ../dist/* ../ext/*; do
+        if [ -d "$dist/lib" ]; then
+            cp -rn "$dist/lib/." ../lib/
+        elif ! ls "$dist"/*.xs >/dev/null 2>&1; then
+            # Config-Perl-V/V.pm is Config/Perl/V.pm.
+            parent=$(dirname "$(basename "$dist" | tr - /)")
+            for pm in "$dist"/*.pm; do
+                [ -f "$pm" ] && mkdir -p "../lib/$parent" && cp -n "$pm" "../lib/$parent/"
+            done
+        fi
+    done
+
+    echo "== extensions"
+    write_makefile_recorder
+    # MODULE=FOLDER: the extensions that t/, MakeMaker and Test::Harness need.
+    # PerlIO::scalar is built into perl from 5.40 on.
+    local extension module dir xs
+    for extension in Cwd=dist/PathTools List::Util=cpan/Scalar-List-Utils Time::HiRes=dist/Time-HiRes \
+                     POSIX=ext/POSIX IO=dist/IO Fcntl=ext/Fcntl Data::Dumper=dist/Data-Dumper \
+                     Win32=cpan/Win32 File::Glob=ext/File-Glob \
+                     threads=dist/threads threads::shared=dist/threads-shared Socket=cpan/Socket \
+                     attributes=ext/attributes mro=ext/mro B=ext/B; do
+        module=${extension%%=*} dir=$src/${extension#*=}
+        [ -f "$dir/Makefile.PL" ] && run_makefile_pl "$dir"
+        # What the core build's mkppport puts in each extension's folder;
+        # the host's Devel::PPPort serves every perl alike.
+        perl -MDevel::PPPort -e 'Devel::PPPort::WriteFile(shift)' "$dir/ppport.h"
+        xs=$(cd "$dir" && ls ./*.xs | head -1)
+        xs=${xs#./}
+        build_extension "$module" "$dir" "${xs%.xs}" "${extracflags[@]}" "${defines[@]}" "${buildopt[@]}" \
+            "${optimize[@]}" -w -I../lib/CORE
+    done
+
+    install_perl
 }
 
 work=$(mktemp -d)
@@ -112,171 +542,9 @@ cd "$src/win32"
 # The file is win32iop.h: Windows does not mind the case, Linux does.
 sed -i 's/"Win32iop.h"/"win32iop.h"/' win32.c win32sck.c
 fix_sources
-
-echo "== miniperl"
-mkdir -p ../lib/CORE
-cp config_H.gc config.h
-compile mini "${cflags[@]}" -DPERL_EXTERNAL_GLOB -- "${core[@]/#/../}" ../miniperlmain ../perlio
-compile mini "${cflags[@]}" -- "${win32_sources[@]}"
-$cc -mconsole -o ../miniperl.exe mini/*.o "${libs[@]}"
 miniperl() { run_wine "$src/miniperl.exe" "$@"; }
 
-echo "== config.sh, Config.pm, config.h"
-# The extensions as perl lists them: List/Util for List::Util.
-dynamic_ext="${extensions[*]//:://}"
-# INST_TOP is where the distributions installed; at run time perl finds its
-# library beside the perl DLL, wherever that is.
-options=(
-    "INST_DRV=C:" 'INST_TOP=C:\Perl' "INST_VER=" "INST_ARCH="
-    "archname=$archname" "cc=gcc" "ld=g++"
-    "ccflags=${optimize[*]} ${defines[*]} ${buildopt[*]}"
-    "cf_email=nobody@example.invalid" "d_crypt=define" "d_mymalloc=undef"
-    # As makefile.mk has them for gcc: -l names, found in the MinGW of the
-    # day, where MakeMaker's Liblist looks for them.
-    "libs=${libs[*]}" 'incpath=C:\MinGW\include' "libperl=lib$dll.a" 'libpth=C:\MinGW\lib'
-    "libc=-lmsvcrt" "make=dmake"
-    "_o=.o" "obj_ext=.o" "_a=.a" "lib_ext=.a"
-    "static_ext=${static_extensions[*]}" "dynamic_ext=$dynamic_ext" "nonxs_ext=Errno"
-    "use5005threads=undef" "useithreads=define" "usemultiplicity=define" "${version_options[@]}"
-    "LINK_FLAGS=" "optimize=${optimize[*]}")
-printf '%s\t~\t' "${options[@]}" | sed 's/\t~\t$/\n/' >cfg_vars.txt
-cp config.gc config.w32
-miniperl -I../lib config_sh.PL --cfgsh-option-file cfg_vars.txt config.w32 >../config.sh
-# What config_sh.PL cannot know inside Wine: the compiler's version, and
-# (5.8 finds them in ext/) the extensions that are built.
-set_config gccversion "$($cc -dumpversion)" static_ext "${static_extensions[*]}" \
-    dynamic_ext "$dynamic_ext" nonxs_ext Errno extensions "${static_extensions[*]} $dynamic_ext Errno"
-(cd .. && miniperl configpm)
-cp ../*.h ./*.h ../lib/CORE/
-cp ../*.inc ../lib/CORE/ 2>/dev/null || true
-cp -r include/* ../lib/CORE/
-cp ../ext/re/re.pm ../lib/
-# It rewrites config.h from config.sh and copies it to lib/CORE; its exit
-# status says whether the file changed, which it must have here.
-miniperl -I../lib config_h.PL "INST_VER=" || true
-grep -q -E '^#define\s+USE_ITHREADS' ../lib/CORE/config.h
-(cd .. && miniperl minimod.pl >lib/ExtUtils/Miniperl.pm)
-# 5.8 generates lib.pm, and the Unicode tables.
-if [ -f ../lib/lib_pm.PL ]; then
-    (cd ../lib && miniperl -I. lib_pm.PL)
-    (cd ../lib/unicore && miniperl -I.. mktables)
-fi
-
-echo "== DynaLoader, XSLoader"
-xsubpp() { miniperl -I"$src/lib" "$src/lib/ExtUtils/xsubpp" -C++ -typemap "$src/lib/ExtUtils/typemap" "$@"; }
-cp dl_win32.xs ../ext/DynaLoader/
-(cd ../ext/DynaLoader && miniperl -I../../lib DynaLoader_pm.PL && miniperl -I../../lib XSLoader_pm.PL &&
-    cp DynaLoader.pm XSLoader.pm ../../lib/ && xsubpp -prototypes dl_win32.xs >DynaLoader.c)
-cp ../ext/DynaLoader/dlutils.c .
-static_objects=(../ext/DynaLoader/DynaLoader)
-# The static extensions that perllib.c boots (5.8 lists them in perllibst.h).
-if [ -f buildext.pl ]; then
-    miniperl -I../lib buildext.pl --create-perllibst-h
-fi
-for name in "${static_extensions[@]}"; do
-    [ "$name" = DynaLoader ] || static_objects+=("../ext/$name/$name")
-done
-[ -f ../ext/Win32CORE/Win32CORE.pm ] && cp ../ext/Win32CORE/Win32CORE.pm ../lib/
-miniperl -w ../makedef.pl PLATFORM=win32 "${optimize[@]}" "${defines[@]}" "${buildopt[@]}" CCTYPE=GCC \
-    >perldll.def
-
-echo "== $dll.dll, perl.exe"
-compile dll "${cflags[@]}" "${buildopt[@]}" -- "${core[@]/#/../}" ../perlio "${win32_sources[@]}" \
-    "${static_objects[@]}"
-# With PERL_IMPLICIT_SYS the host is C++.
-$cxx -c -I. "${cflags[@]}" "${buildopt[@]}" -xc++ -o dll/perllib.o perllib.c
-# Windows 95's LoadLibrary refuses a DLL with a TLS directory, which
-# mingw-w64's start-up code brings in through this callback unless it is
-# defined away; perl keeps its per-thread data without the compiler's help.
-echo '#include <windows.h>
-const PIMAGE_TLS_CALLBACK __dyn_tls_init_callback = NULL;' >no_tls.c
-$cc -c -o no_tls.o no_tls.c
-$cxx -shared -o "../$dll.dll" perldll.def dll/*.o no_tls.o "${libs[@]}" "${static_runtime[@]}" \
-    -Wl,--out-implib,"../lib/CORE/lib$dll.a"
-cp runperl.c perlmain.c
-$cc -c "${cflags[@]}" "${buildopt[@]}" -UPERLDLL -o perlmain.o perlmain.c
-$cxx -mconsole -o ../perl.exe perlmain.o "../lib/CORE/lib$dll.a" "${libs[@]}" "${static_runtime[@]}"
-
-echo "== Errno.pm"
-# Errno_pm.PL reads the preprocessor's output through a pipe, which a perl
-# under Wine cannot do with a Linux program: the host perl runs it, with the
-# target's %Config and compiler, and without its `use ExtUtils::MakeMaker`,
-# since the host's MakeMaker would read that %Config too. Without
-# -ftrack-macro-expansion=0, gcc spreads each expansion over several lines
-# and the file comes out empty.
-mkdir -p "$work/target-config"
-cat >"$work/target-config/Config.pm" <<'PERL'
-package Config;
-our %Config;
-open my $sh, '<', $ENV{TARGET_CONFIG_SH} or die "$ENV{TARGET_CONFIG_SH}: $!";
-while (<$sh>) { s/\r?\n\z//; $Config{$1} = $2 if /^(\w+)='(.*)'$/ }
-$Config{cc} = $ENV{TARGET_CC};
-$Config{cpprun} = "$ENV{TARGET_CC} -E -ftrack-macro-expansion=0";
-sub import { no strict 'refs'; *{caller() . '::Config'} = \%Config }
-1;
-PERL
-(cd ../ext/Errno && TARGET_CONFIG_SH="$src/config.sh" TARGET_CC="$cc ${version_defines[*]}" \
-    perl -I"$work/target-config" -e '
-        BEGIN { $^O = "MSWin32" }
-        my $code = do { local (@ARGV, $/) = "Errno_pm.PL"; <> };
-        $code =~ s/^use ExtUtils::MakeMaker;//m;
-        eval $code; die $@ if $@' &&
-    cp Errno.pm ../../lib/)
-grep -q 'sub EMFILE ()' ../lib/Errno.pm
-
-echo "== extensions: ${extensions[*]}"
-# MakeMaker cannot build them inside Wine (no make, no compiler there): each
-# is built as its pm_to_blib and dynamic_lib steps would. Their Makefile.PL
-# runs only for the constants it writes (5.8's ExtUtils::Constant), with a
-# WriteMakefile that does nothing.
-mkdir -p "$work/no-makefile/ExtUtils"
-cat >"$work/no-makefile/ExtUtils/MakeMaker.pm" <<'PERL'
-package ExtUtils::MakeMaker;
-require Exporter;
-@ISA = ('Exporter');
-@EXPORT = qw(WriteMakefile prompt);
-$VERSION = '6.48';
-sub WriteMakefile { }
-sub prompt { $_[1] }
-1;
-PERL
-for module in "${extensions[@]}"; do
-    path=${module//:://} leaf=${module##*::}
-    dir=$src/ext/$path
-    pm=$dir/$leaf.pm
-    [ -f "$pm" ] || pm=$dir/lib/$path.pm
-    [ -f "$pm" ] || pm=$src/lib/$path.pm
-    version=$(perl -MExtUtils::MakeMaker -e 'print MM->parse_version(shift)' "$pm")
-    typemaps=()
-    [ -f "$dir/typemap" ] && typemaps=(-typemap "$dir/typemap")
-    sources=("$dir/$leaf")
-    for extra in "$dir"/*.c; do [ -f "$extra" ] && sources+=("${extra%.c}"); done
-    if grep -q WriteConstants "$dir/Makefile.PL"; then
-        (cd "$dir" && miniperl -I"$work/no-makefile" -I"$src/lib" Makefile.PL >/dev/null)
-    fi
-    (cd "$dir" && xsubpp "${typemaps[@]}" -noprototypes "$leaf.xs" >"$leaf.c")
-    objects=ext-${path//\//-}
-    compile "$objects" "${ext_cflags[@]}" -I"$dir" ${extension_defines[$module]:-} \
-        "-DVERSION=\"$version\"" "-DXS_VERSION=\"$version\"" -- "${sources[@]}"
-    boot=boot_${path//\//__}
-    printf 'LIBRARY %s\nEXPORTS\n    %s\n    _%s = %s\n' "$leaf" "$boot" "$boot" "$boot" >"$objects/$leaf.def"
-    mkdir -p "../lib/auto/$path"
-    $cc -shared -o "../lib/auto/$path/$leaf.dll" "$objects/$leaf.def" "$objects"/*.o no_tls.o \
-        "../lib/CORE/lib$dll.a" "${libs[@]}" -static-libgcc
-    mkdir -p "../lib/${path%/*}"
-    [ -f "$dir/$leaf.pm" ] && cp "$dir/$leaf.pm" "../lib/$path.pm"
-    [ -d "$dir/lib" ] && cp -r "$dir/lib/." ../lib/
-done
-# AutoLoader's pieces (POSIX has many), as the Windows makefile splits them.
-cp splittree.pl ..
-miniperl -I../lib ../splittree.pl "../LIB" ../lib/auto >/dev/null
-
-echo "== install into $prefix"
-rm -rf "$prefix"
-mkdir -p "$prefix/bin" "$prefix/site/lib"
-cp ../perl.exe "../$dll.dll" "$prefix/bin/"
-cp -r ../lib "$prefix/lib"
-for library in "$prefix/bin/$dll.dll" $(find "$prefix/lib/auto" -name '*.dll'); do
-    [[ $($cross-objdump -p "$library") == *$'\nEntry 9 00000000 00000000 '* ]] ||
-        { echo "$library has a TLS directory" >&2; exit 1; }
-done
+case $era in
+    makefile.mk) build_makefile_mk_era ;;
+    GNUmakefile) build_gnumakefile_era ;;
+esac
