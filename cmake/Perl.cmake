@@ -81,6 +81,9 @@ message(STATUS "Building the module for perl ${PERL_VERSION} (${PERL_ARCHNAME}):
 # The interpreter's own compile flags: the module must agree with it on the
 # layout of every structure it shares, or it breaks without a word.
 separate_arguments(PERL_CCFLAGS UNIX_COMMAND "${PERL_CCFLAGS}")
+# But not the C standard the perl is written in (-std=c99 from 5.40 on):
+# the module is C++17.
+list(FILTER PERL_CCFLAGS EXCLUDE REGEX "^-std=")
 
 # Its headers. A trimmed runtime may ship none; then the headers of the same
 # release, kept with the test equipment, stand in.

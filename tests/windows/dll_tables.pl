@@ -3,8 +3,10 @@
 # winpthread DLL imported would be the runtime's own copy, built by another
 # compiler.
 #
-#   perl dll_tables.pl OBJDUMP DLL [--windows-9x LISTS | --windows-nt4 LISTS]
+#   perl dll_tables.pl OBJDUMP DLL [--ucrt | --windows-9x LISTS | --windows-nt4 LISTS]
 #
+# The C runtime it imports must be its perl's: msvcrt, or with --ucrt the
+# Universal C Runtime's api-ms-win-crt-* DLLs.
 # With --windows-9x or --windows-nt4 it also checks, since neither system
 # runs here, what that system's loader refuses: a subsystem or OS version
 # above 4.0, a TLS directory (which Windows 95 refuses, and 98, ME and NT 4.0
@@ -36,11 +38,15 @@ my $is_perl = qr/^perl5\d+\.dll$/i;
 my @wanted = qw(_boot_Win32__Varrokit__Varrokit9x boot_Win32__Varrokit__Varrokit9x);
 my @faults;
 push @faults, "exports @{[sort @exports]}, not @wanted" if "@{[sort @exports]}" ne "@wanted";
-my @system = qw(kernel32 msvcrt ntdll user32 advapi32);
+# One C runtime, the perl's own: two in one process keep two heaps, two
+# sets of file descriptors and two errno.
+my $ucrt = defined $option && $option eq '--ucrt';
+my $crt = $ucrt ? qr/^api-ms-win-crt-[a-z]+-l1-1-0\.dll$/i : qr/^msvcrt\.dll$/i;
+my @system = qw(kernel32 ntdll user32 advapi32);
 for my $import (sort keys %imports) {
     next if grep { lc $import eq "$_.dll" } @system;
-    next if $import =~ $is_perl or $import =~ /^api-ms-win-/i;
-    push @faults, "imports $import";
+    next if $import =~ $is_perl or $import =~ $crt;
+    push @faults, "imports $import" . ($ucrt ? ', not the UCRT alone' : '');
 }
 push @faults, 'imports no perl DLL' unless grep { $_ =~ $is_perl } keys %imports;
 
@@ -52,7 +58,7 @@ my %old_windows = (
         kernel32 => ['kernel32-nt4.txt', 'Windows NT 4.0'],
         msvcrt   => ['msvcrt-vc42.txt', 'the msvcrt of Windows NT 4.0 (Visual C++ 4.2)'] },
 );
-if (defined $option) {
+if (defined $option && !$ucrt) {
     my $lists_of = $old_windows{$option} or die "unknown option $option\n";
     for my $field (qw(Subsystem OSystem)) {
         my $version = sprintf '%d.%d', $header{"Major${field}Version"}, $header{"Minor${field}Version"};
