@@ -4,7 +4,7 @@
 # perl's own MakeMaker rules, a GNU make for Windows and the compiler its
 # Config names. Then checks the DLL MakeMaker built and the installed copy.
 #
-#   tools/windows-cpan.sh WORKFLOW TARBALL     (windows-x64, windows-x86 or windows-x86-5.8.9)
+#   tools/windows-cpan.sh WORKFLOW TARBALL     (windows-x64, windows-x64-5.40.0, windows-x86 or windows-x86-5.8.9)
 #
 # What a Windows machine would have is played by test equipment, never
 # shipped: the perl laid out where its Config says it lives, inside a Wine
@@ -15,7 +15,7 @@
 # cpan-modules). Exits 77, saying why, where it cannot run here.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-workflow=${1:?which workflow: windows-x64, windows-x86 or windows-x86-5.8.9}
+workflow=${1:?which workflow: windows-x64, windows-x64-5.40.0, windows-x86 or windows-x86-5.8.9}
 tarball=$(realpath "${2:?the release tarball}")
 cache=${VARROKIT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varrokit9x}
 
@@ -35,9 +35,9 @@ cached() {
 
 arch=${workflow#windows-}
 case $arch in
-    x64) triplet=x86_64-w64-mingw32 bits=64 ;;
-    x86 | x86-5.8.9) triplet=i686-w64-mingw32 bits=32 ;;
-    *) cannot "no CPAN route for $workflow (windows-x64, windows-x86 or windows-x86-5.8.9)" ;;
+    x64 | x64-5.*) triplet=x86_64-w64-mingw32 bits=64 ;;
+    x86 | x86-5.*) triplet=i686-w64-mingw32 bits=32 ;;
+    *) cannot "no CPAN route for $workflow (windows-x64, windows-x64-5.40.0, windows-x86 or windows-x86-5.8.9)" ;;
 esac
 if [ $bits = 32 ]; then
     why=$("$here/tools/runs-32bit.sh" 2>&1) || cannot "$why"
@@ -56,9 +56,12 @@ version=$(config version)
 prefix=$(config prefix)        # C:\strawberry\perl, C:\Perl
 libperl=$(config libperl)      # libperl532.a
 archname=$(config archname)
+libc=$(config libc)            # -lucrt, -lmsvcrt
 modules=$(cached cpan-modules "$version")
 
-export WINEPREFIX="$cache/wineprefix-cpan-$workflow" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+# PERL_BADLANG=0: perl 5.40 warns at every start where LANG names a locale
+# that Windows lacks, such as Linux's C.UTF-8, which Wine hands on.
+export WINEPREFIX="$cache/wineprefix-cpan-$workflow" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= PERL_BADLANG=0
 # A Windows path as the Unix path inside the prefix.
 unix_path() { local path=${1//\\//}; echo "$WINEPREFIX/drive_c/${path#[Cc]:/}"; }
 windows_path() { echo "Z:${1//\//\\}"; }
@@ -95,8 +98,12 @@ if [ ! -e "$root/.complete" ]; then
     touch "$root/.complete"
 fi
 cp "$gmake_exe" "$tools/gmake.exe"
+# Strawberry's gcc builds for its perl's C runtime, and so must the stand-in's.
 for compiler in gcc g++; do
-    "$triplet-gcc-posix" -O2 -Wall -DTRIPLET="\"$triplet\"" -municode -static \
+    specs=()
+    [ "$libc" = -lucrt ] &&
+        specs=(-DSPECS="\"$(cached ucrt-specs "$triplet-${compiler}-posix")\"")
+    "$triplet-gcc-posix" -O2 -Wall -DTRIPLET="\"$triplet\"" "${specs[@]}" -municode -static \
         -o "$tools/$compiler.exe" "$here/tests/windows/cpan/unix_compiler.c" -lshell32
 done
 # The stand-in must pass the compiler's verdict on as it is: one that turned
@@ -117,8 +124,10 @@ install_base="$work/installed"
 windows() {
     local start=$SECONDS
     echo "== $* (perl $version, $workflow)"
+    # Through a pipe: Wine cannot say what a standard handle that is a Unix
+    # file is (GetFileInformationByHandle), so perl 5.40 could not dup it.
     (cd "$work/$dist" && env WINEPATH='C:\cpan-tools' PERL5LIB="$(windows_path "$modules")" \
-        VARROKIT_STANDIN_ECHO=1 "${wine[@]}" "$@")
+        VARROKIT_STANDIN_ECHO=1 "${wine[@]}" "$@" 2>&1 | cat)
     echo "== $* took $((SECONDS - start)) s"
 }
 perl_windows="$prefix\\bin\\perl.exe"
@@ -135,7 +144,7 @@ windows gmake install
 echo "== the DLL MakeMaker built"
 built=$(find "$work/$dist/blib/arch" -iname 'Varrokit9x.*dll')
 checks=(perl "$here/tests/windows/dll_tables.pl" "$triplet-objdump" "$built")
-"${checks[@]}"
+if [ "$libc" = -lucrt ]; then "${checks[@]}" --ucrt; else "${checks[@]}"; fi
 if [ $bits = 32 ]; then
     "${checks[@]}" --windows-9x "$here/tests/windows/exports"
     "${checks[@]}" --windows-nt4 "$here/tests/windows/exports"

@@ -9,7 +9,9 @@
  * copies to its own standard handles. Any fault of its own exits 127.
  *
  * Build: TRIPLET-gcc -DTRIPLET='"x86_64-w64-mingw32"' -municode -static
- *        -o gcc.exe unix_compiler.c (the same file serves as g++.exe). */
+ *        -o gcc.exe unix_compiler.c (the same file serves as g++.exe).
+ * With -DSPECS='"/path/specs"' the compiler gets that specs file first, as
+ * one that builds for the UCRT (tools/perl-cache.sh ucrt-specs). */
 #include <windows.h>
 #include <shellapi.h>
 #include <stdio.h>
@@ -103,7 +105,7 @@ int wmain(void) {
         return fail("no temporary files");
 
     /* sh -c SCRIPT sh CWD OUT ERR COMPILER ARGUMENTS... */
-    char **unix_argv = calloc(count + 8, sizeof *unix_argv);
+    char **unix_argv = calloc(count + 9, sizeof *unix_argv);
     int n = 0;
     unix_argv[n++] = "/bin/sh";
     unix_argv[n++] = "-c";
@@ -114,6 +116,9 @@ int wmain(void) {
         !(unix_argv[n++] = unix_file_name(errors)))
         return fail("cannot name a folder on the Unix side");
     unix_argv[n++] = (char *)compiler;
+#ifdef SPECS
+    unix_argv[n++] = "-specs=" SPECS;
+#endif
     for (int i = 1; i < count; ++i)
         if (!(unix_argv[n++] = unix_argument(arguments[i])))
             return fail("cannot turn an argument's path into a Unix path");
