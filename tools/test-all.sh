@@ -67,7 +67,7 @@ stage default workflow default
 dist_dir=$(mktemp -d)
 trap 'rm -rf "$dist_dir"' EXIT
 tarball_perls=(5.8.9 5.22.4 5.40.0)
-windows_routes=(windows-x64 windows-x86 windows-x86-5.8.9)
+windows_routes=(windows-x64 windows-x64-5.40.0 windows-x86 windows-x86-5.8.9)
 cpan_routes=("${tarball_perls[@]/#/cpan, perl }" "${windows_routes[@]/#/cpan, }")
 if ! perl -MExtUtils::CppGuess -e1 2>/dev/null || ! command -v cpanm >/dev/null; then
     skip "cpan, the system perl" "needs ExtUtils::CppGuess and cpanm (Debian: libextutils-cppguess-perl, cpanminus)"
@@ -113,11 +113,11 @@ lookup_only() {
     ctest --preset "$1"
 }
 
-for arch in x86-5.6.2 x86-5.8.9 x86 x64; do
+for arch in x86-5.6.2 x86-5.8.9 x86 x64 x64-5.40.0; do
     preset=windows-$arch
     case $arch in
         x86*) compiler=i686-w64-mingw32-g++-posix why_not_here=$why_no_32bit ;;
-        x64) compiler=x86_64-w64-mingw32-g++-posix why_not_here="" ;;
+        x64*) compiler=x86_64-w64-mingw32-g++-posix why_not_here="" ;;
     esac
     if ! command -v "$compiler" >/dev/null || ! command -v wine >/dev/null; then
         skip "$preset" "needs $compiler and wine (Debian: g++-mingw-w64, wine)"
@@ -129,8 +129,8 @@ for arch in x86-5.6.2 x86-5.8.9 x86 x64; do
         with "$preset" $status workflow "$preset"
         [ -z "$why_not_here" ] || [ $status != 0 ] || ! passed ||
             skip "$preset under Wine" "the lookup tests, t/ and everything else (the DLL was built and checked as a file): $why_not_here"
-    elif [[ $arch = x86-5.* ]]; then
-        # windows-x86 runs the same lookup tests without a perl.
+    elif [[ $arch = *-5.* ]]; then
+        # windows-x86 and windows-x64 run the same lookup tests without a perl.
         skip "$preset" "$why"
     elif [ -n "$why_not_here" ]; then
         skip "$preset" "$why; and $why_not_here"
