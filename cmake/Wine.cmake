@@ -48,3 +48,21 @@ set(CMAKE_CROSSCOMPILING_EMULATOR
     env "WINEPREFIX=${VARROKIT_WINEPREFIX}" ${wine_loader} WINEDEBUG=-all PERL_BADLANG=0
     "WINEDLLOVERRIDES=mscoree,mshtml=" ${WINE_EXECUTABLE}
     CACHE STRING "Runs Windows test programs")
+
+# The first program run in a prefix starts Wine's server and services with
+# its own standard handles, and they stay for seconds after the last
+# program ends: whoever reads that program's output (CTest, prove) waits for
+# them, three seconds a test, where the test itself takes a tenth. The
+# fixture starts them first, reading and writing nothing, and keeps them a
+# minute past the last program; tests under Wine require it.
+find_program(WINESERVER_EXECUTABLE wineserver PATHS /usr/lib/wine /usr/lib64/wine)
+function(varrokit_wine_session)
+    if(NOT WINESERVER_EXECUTABLE OR TEST wine_session)
+        return()
+    endif()
+    add_test(NAME wine_session
+        COMMAND sh -c "\"$1\" -p60 </dev/null >/dev/null 2>&1; shift; \"$@\" cmd /c exit </dev/null >/dev/null 2>&1"
+                sh "${WINESERVER_EXECUTABLE}" ${CMAKE_CROSSCOMPILING_EMULATOR})
+    set_tests_properties(wine_session PROPERTIES
+        FIXTURES_SETUP wine ENVIRONMENT "WINEPREFIX=${VARROKIT_WINEPREFIX}")
+endfunction()

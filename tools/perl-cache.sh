@@ -84,7 +84,7 @@ linux_perl() {
             sh Configure "${options[@]}" -Dprefix="$prefix"
             make -j"$(nproc)"
             make install
-        ) >"$work/build.log" 2>&1 || { tail -30 "$work/build.log" >&2; failed "perl $version did not build"; }
+        ) >"$work/build.log" 2>&1 9>&- || { tail -30 "$work/build.log" >&2; failed "perl $version did not build"; }
         rm -rf "$work"
         touch "$prefix/.complete"
     fi
@@ -125,7 +125,7 @@ win32_source_perl() {
         log=$(mktemp)
         # The Wine prefix of the cross builds of that width (cmake/Wine.cmake).
         mkdir -p "$cache"
-        WINEPREFIX="$wine_prefix" "$builder" "$name" "$tarball" "$prefix" >"$log" 2>&1 ||
+        WINEPREFIX="$wine_prefix" "$builder" "$name" "$tarball" "$prefix" >"$log" 2>&1 9>&- ||
             { tail -30 "$log" >&2; rm -f "$log"; failed "perl $version for Windows ($arch) did not build"; }
         rm -f "$log"
         touch "$prefix/.complete"
@@ -236,7 +236,7 @@ windows_gmake() {
                     -Isrc/w32/include -DWINDOWS32 -DHAVE_CONFIG_H -o out/{}.o -c {}.c
             "$cc" -mthreads -static -o gmake.exe $(find out -name '*.o') \
                 -lkernel32 -luser32 -lgdi32 -ladvapi32 -lshell32 -lole32 -loleaut32 -luuid
-        ) >"$work/build.log" 2>&1 || { tail -20 "$work/build.log" >&2; rm -rf "$work"; failed "gmake.exe did not build"; }
+        ) >"$work/build.log" 2>&1 9>&- || { tail -20 "$work/build.log" >&2; rm -rf "$work"; failed "gmake.exe did not build"; }
         rm -rf "$target" && mkdir -p "$target"
         cp "$work/gmake.exe" "$target/"
         rm -rf "$work"
@@ -306,6 +306,16 @@ cpan_modules() {
     fi
     echo "$target"
 }
+
+# Stages that run side by side may ask for the same thing at once: one
+# fetches or builds it while the others wait, then find it made. The
+# builders do not inherit the lock, which a Wine server they start would
+# hold after them.
+if [ $# -gt 0 ]; then
+    mkdir -p "$cache"
+    exec 9>"$cache/.lock-$(echo "$*" | tr -c 'A-Za-z0-9.\n-' _)"
+    flock 9
+fi
 
 case ${1:-} in
     linux) linux_perl "${2:?which version}" ;;

@@ -97,6 +97,11 @@ if [ ! -e "$root/.complete" ]; then
     fi
     touch "$root/.complete"
 fi
+# Wine's server and services, started apart from the route's output and kept
+# a minute past its last program: otherwise whoever reads the output of the
+# program that started them waits for them to end (cmake/Wine.cmake).
+wineserver -p60 </dev/null >/dev/null 2>&1 || true
+"${wine[@]}" cmd /c exit </dev/null >/dev/null 2>&1
 cp "$gmake_exe" "$tools/gmake.exe"
 # Strawberry's gcc builds for its perl's C runtime, and so must the stand-in's.
 for compiler in gcc g++; do
