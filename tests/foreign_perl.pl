@@ -2,10 +2,11 @@
 # different version, threads or not), which must refuse it with a message of
 # its own, and not crash or misread its structures. Perl refuses in one of
 # two ways: its dynamic loader cannot load the module (symbols missing on
-# Linux, the other version's perlNN.dll on Windows), which require reports
-# as an error the caller can catch; or the handshake finds the key wrong,
-# and then perl, which cannot trust the interpreter the module would use,
-# prints why and exits with 1.
+# Linux, the other version's perlNN.dll on Windows), or finds none where the
+# perls name their modules differently (NAME.dll, NAME.xs.dll), which
+# require reports as an error the caller can catch; or the handshake finds
+# the key wrong, and then perl, which cannot trust the interpreter the
+# module would use, prints why and exits with 1.
 #
 #   perl foreign_perl.pl BUILD_DIR -- OTHER_PERL_COMMAND...
 #
@@ -30,7 +31,7 @@ my $status = $?;
 print $output;
 
 my $refused_by_loader = $status == 0
-    && $output =~ /^refused: Can't load '[^']*' for module Win32::Varrokit::Varrokit9x: /m;
+    && $output =~ /^refused: Can't (?:load '[^']*'|locate loadable object) for module Win32::Varrokit::Varrokit9x\b/m;
 my $refused_by_handshake = $status == 1 << 8
     && $output =~ /^\S+: loadable library and perl binaries are mismatched \(got .*handshake key/m;
 my $fault = $status & 127                              ? 'it crashed (signal ' . ($status & 127) . ')'

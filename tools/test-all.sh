@@ -174,6 +174,9 @@ job job_cpan_windows windows-x64-5.40.0
 job job_windows x86-5.6.2
 job job_cpan_windows windows-x86-5.8.9
 job job_windows x64-5.40.0
+job job_windows x86-5.40.0
+job job_cpan_windows windows-x86-5.40.0
+job job_windows x86-5.22.4
 job job_perl 5.40.0
 job job_perl 5.22.4
 job job_sanitize

@@ -79,12 +79,60 @@ case $name in
             sed -i 's/define setjmp(x) _setjmp(x)/define setjmp(x) _setjmp3((x), NULL)/' \
                 ../ext/threads/threads.xs
         } ;;
+    x86-5.22.4)
+        # ActivePerl 5.22's configuration, built with gcc as the perl
+        # source's win32/makefile.mk builds it; C:\Perl, NAME.dll.
+        era=modern
+        dll=perl522
+        core=(av caretx deb doio doop dump globals gv mro_core hv locale keywords mathoms mg numeric op
+              pad perl perlapi perly pp pp_ctl pp_hot pp_pack pp_sort pp_sys reentr regcomp regexec run
+              scope sv taint toke universal utf8 util)
+        win32_sources=(win32 win32io win32sck win32thread fcrypt)
+        buildopt=(-DPERL_TEXTMODE_SCRIPTS -DPERL_IMPLICIT_CONTEXT -DPERL_IMPLICIT_SYS -fwrapv
+                  -fno-strict-aliasing -mms-bitfields)
+        mini_buildopt=(-fwrapv -fno-strict-aliasing)
+        extracflags=() optimize=(-s -O2)
+        libs=(-lmoldname -lkernel32 -luser32 -lgdi32 -lwinspool -lcomdlg32 -ladvapi32 -lshell32 -lole32
+              -loleaut32 -lnetapi32 -luuid -lws2_32 -lmpr -lwinmm -lversion -lodbc32 -lodbccp32 -lcomctl32)
+        inst_top='C:\Perl' cchome='C:\MinGW' dlext=dll
+        version_config=(uselargefiles=define)
+        # Its makefile's amendments of the template: large files, and an
+        # 8-byte long double, as Visual C++ has it.
+        mini_config=('Off_t long long' 'LSEEKSIZE 8' 'Off_t_size 8' 'LONG_DOUBLESIZE 8')
+        # Where config_h.PL writes the config.h of the whole perl.
+        full_config=config.h
+        fix_sources() { :; } ;;
     x86-5.40.0 | x64-5.40.0)
-        era=GNUmakefile
+        # Strawberry Perl's configuration, as the perl source's
+        # win32/GNUmakefile builds it with gcc: C:\strawberry, NAME.xs.dll,
+        # mingw-w64's own stdio.
+        era=modern
         dll=perl540
         [ "$arch" = x64 ] && crt=ucrt
+        core=(toke regcomp regcomp_trie regcomp_debug regcomp_invlist regcomp_study regexec op sv pp
+              pp_ctl pp_sys pp_pack pp_hot gv perl utf8 dump hv av builtin caretx class deb doio doop
+              dquote globals mro_core locale keywords mathoms mg numeric pad peep perly pp_sort reentr
+              run scope taint time64 universal util)
+        win32_sources=(win32 win32sck win32thread fcrypt)
+        buildopt=(-DPERL_TEXTMODE_SCRIPTS -DMULTIPLICITY -DPERL_IMPLICIT_SYS -DUSE_PERLIO
+                  -D__USE_MINGW_ANSI_STDIO -fwrapv -fno-strict-aliasing -mms-bitfields)
+        mini_buildopt=(-D__USE_MINGW_ANSI_STDIO -fwrapv -fno-strict-aliasing)
+        extracflags=(-std=c99) optimize=(-Os)
+        libs=(-lmoldname -lkernel32 -luser32 -lgdi32 -lwinspool -lcomdlg32 -ladvapi32 -lshell32 -lole32
+              -loleaut32 -lnetapi32 -luuid -lws2_32 -lmpr -lwinmm -lversion -lodbc32 -lodbccp32 -lcomctl32)
+        # Strawberry names extensions NAME.xs.dll, so that none shadows a system DLL.
+        inst_top='C:\strawberry\perl' cchome='C:\strawberry\c' dlext=xs.dll
+        version_config=()
+        # The makefile's amendments of the template: PerlIO's view of the
+        # C runtime's FILE, and gcc's long double.
+        mini_config=('FILE_ptr(fp) PERLIO_FILE_ptr(fp)' 'FILE_cnt(fp) PERLIO_FILE_cnt(fp)'
+                     'FILE_base(fp) PERLIO_FILE_base(fp)'
+                     'FILE_bufsiz(fp) (PERLIO_FILE_cnt(fp) + PERLIO_FILE_ptr(fp) - PERLIO_FILE_base(fp))'
+                     I_STDBOOL)
+        if [ "$arch" = x64 ]; then mini_config+=('LONG_DOUBLESIZE 16'); else mini_config+=('LONG_DOUBLESIZE 12'); fi
+        full_config=full/config.h
         fix_sources() { :; } ;;
-    *) echo "no Windows configuration for perl $name (x86-5.6.2, x86-5.8.9, x86-5.40.0 or x64-5.40.0)" >&2; exit 2 ;;
+    *) echo "no Windows configuration for perl $name (x86-5.6.2, x86-5.8.9, x86-5.22.4, x86-5.40.0 or x64-5.40.0)" >&2; exit 2 ;;
 esac
 
 if [ $crt = ucrt ]; then
@@ -188,7 +236,7 @@ sub prompt { $_[1] }
 PERL
 }
 run_makefile_pl() {
-    (cd "$1" && PERL_CORE=1 miniperl -I"$src/lib" -I"$work/no-makefile" -Mmakefile_recorder Makefile.PL \
+    (cd "$1" && PERL_CORE=1 miniperl "${toolchain[@]}" -I"$work/no-makefile" -Mmakefile_recorder Makefile.PL \
         PERL_CORE=1 >/dev/null)
 }
 
@@ -363,8 +411,9 @@ const PIMAGE_TLS_CALLBACK __dyn_tls_init_callback = NULL;' >no_tls.c
 }
 
 # ---------------------------------------------------------------------------
-# Perls from 5.22 on, as win32/GNUmakefile builds them with gcc.
-build_gnumakefile_era() {
+# Perls from 5.22 on, as win32/makefile.mk (5.22) and win32/GNUmakefile
+# (5.24 on) build them with gcc: threaded, 64-bit integers.
+build_modern_era() {
     local archname=MSWin32-$arch-multi-thread win64=undef
     local defines=(-DWIN32)
     if [ "$arch" = x64 ]; then
@@ -372,28 +421,11 @@ build_gnumakefile_era() {
     else
         archname+=-64int
     fi
-    # The Strawberry Perls' options: 64-bit integers, ithreads and the
-    # fork emulation (PERL_IMPLICIT_SYS), PerlIO, mingw-w64's own stdio.
-    local buildopt=(-DPERL_TEXTMODE_SCRIPTS -DMULTIPLICITY -DPERL_IMPLICIT_SYS -DUSE_PERLIO
-                    -D__USE_MINGW_ANSI_STDIO -fwrapv -fno-strict-aliasing -mms-bitfields)
-    local extracflags=(-std=c99)
-    local optimize=(-Os)
     local includes=(-I./include -I. -I..)
     local cflags=("${extracflags[@]}" "${includes[@]}" "${defines[@]}" -DPERLDLL -DPERL_CORE "${optimize[@]}" -w)
-    libs=(-lmoldname -lkernel32 -luser32 -lgdi32 -lwinspool -lcomdlg32 -ladvapi32 -lshell32 -lole32
-          -loleaut32 -lnetapi32 -luuid -lws2_32 -lmpr -lwinmm -lversion -lodbc32 -lodbccp32 -lcomctl32)
-    # Strawberry names extensions NAME.xs.dll, so that none shadows a system DLL.
-    dlext=xs.dll
     extension_link=("${static_runtime[@]}")
-    # The layout of a Strawberry Perl: C:\strawberry\perl, and the compiler
-    # in C:\strawberry\c.
-    local cchome='C:\strawberry\c' gcc_target=$cross gcc_version
+    local gcc_target=$cross gcc_version
     gcc_version=$(echo __GNUC__.__GNUC_MINOR__.__GNUC_PATCHLEVEL__ | "${cc[@]}" -E -P - | tr -d ' ')
-    local core=(toke regcomp regcomp_trie regcomp_debug regcomp_invlist regcomp_study regexec op sv pp
-                pp_ctl pp_sys pp_pack pp_hot gv perl utf8 dump hv av builtin caretx class deb doio doop
-                dquote globals mro_core locale keywords mathoms mg numeric pad peep perly pp_sort reentr
-                run scope taint time64 universal util)
-    local win32_sources=(win32 win32sck win32thread fcrypt)
 
     echo "== generate_uudmap, miniperl"
     # Its tables are the same for every platform: it runs here.
@@ -409,23 +441,19 @@ build_gnumakefile_era() {
         for undefine in PTRSIZE SSize_t HAS_ATOLL HAS_STRTOLL HAS_STRTOULL Size_t_size IVTYPE UVTYPE IVSIZE \
                         UVSIZE NV_PRESERVES_UV NV_PRESERVES_UV_BITS IVdf UVuf UVof UVxf UVXf USE_64_BIT_INT \
                         Gconvert HAS_FREXPL HAS_ISNANL HAS_MODFL HAS_MODFL_PROTO HAS_SQRTL HAS_STRTOLD \
-                        PERL_PRIfldbl PERL_PRIgldbl PERL_PRIeldbl PERL_SCNfldbl NVTYPE NVSIZE LONG_DOUBLESIZE \
+                        PERL_PRIfldbl PERL_PRIgldbl PERL_PRIeldbl PERL_SCNfldbl NVTYPE NVSIZE \
                         NV_OVERFLOWS_INTEGERS_AT NVef NVff NVgf USE_LONG_DOUBLE I_QUADMATH USE_QUADMATH \
-                        USE_CPLUSPLUS FILE_ptr FILE_cnt FILE_base FILE_bufsiz; do
+                        USE_CPLUSPLUS; do
             echo "#undef $undefine"
         done
-        cat <<'H'
-#define FILE_ptr(fp) PERLIO_FILE_ptr(fp)
-#define FILE_cnt(fp) PERLIO_FILE_cnt(fp)
-#define FILE_base(fp) PERLIO_FILE_base(fp)
-#define FILE_bufsiz(fp) (PERLIO_FILE_cnt(fp) + PERLIO_FILE_ptr(fp) - PERLIO_FILE_base(fp))
-#define I_STDBOOL
-H
+        local setting
+        for setting in "${mini_config[@]}"; do
+            printf '#undef %s\n#define %s\n' "${setting%%[( ]*}" "$setting"
+        done
         if [ $win64 = define ]; then
-            printf '#define %s\n' 'LONG_DOUBLESIZE 16' 'PTRSIZE 8' 'SSize_t long long' HAS_ATOLL HAS_STRTOLL \
-                HAS_STRTOULL 'Size_t_size 8'
+            printf '#define %s\n' 'PTRSIZE 8' 'SSize_t long long' HAS_ATOLL HAS_STRTOLL HAS_STRTOULL 'Size_t_size 8'
         else
-            printf '#define %s\n' 'LONG_DOUBLESIZE 12' 'PTRSIZE 4' 'SSize_t int' 'Size_t_size 4'
+            printf '#define %s\n' 'PTRSIZE 4' 'SSize_t int' 'Size_t_size 4'
         fi
         printf '#define %s\n' 'IVTYPE long long' 'UVTYPE unsigned long long' 'IVSIZE 8' 'UVSIZE 8' \
             'NV_PRESERVES_UV_BITS 53' 'IVdf "I64d"' 'UVuf "I64u"' 'UVof "I64o"' 'UVxf "I64x"' 'UVXf "I64X"' \
@@ -435,14 +463,14 @@ H
         echo '#endif'
     } >mini/config.h
     # The first-stage miniperl has none of the interpreter's options.
-    compile mini -Imini "${cflags[@]}" -D__USE_MINGW_ANSI_STDIO -fwrapv -fno-strict-aliasing -DPERL_EXTERNAL_GLOB -DPERL_IS_MINIPERL -- \
+    compile mini -Imini "${cflags[@]}" "${mini_buildopt[@]}" -DPERL_EXTERNAL_GLOB -DPERL_IS_MINIPERL -- \
         "${core[@]/#/../}" ../miniperlmain ../perlio "${win32_sources[@]}"
     "${cxx[@]}" -mconsole -o ../miniperl.exe mini/*.o "${libs[@]}" "${static_runtime[@]}"
     (cd .. && miniperl -Ilib -f write_buildcustomize.pl . && miniperl -Ilib make_patchnum.pl)
 
     echo "== config.sh, Config.pm, config.h"
     write_config_options \
-        'INST_TOP=C:\strawberry\perl' "INST_VER=" "INST_ARCH=" "archname=$archname" "cc=gcc" "ld=g++" \
+        "INST_TOP=$inst_top" "INST_VER=" "INST_ARCH=" "archname=$archname" "cc=gcc" "ld=g++" \
         "ccflags=${extracflags[*]} ${defines[*]} ${buildopt[*]}" "usecplusplus=undef" \
         "cf_email=nobody@example.invalid" "d_mymalloc=undef" "i_quadmath=undef" "libs=${libs[*]}" \
         "incpath=$cchome\\include" "libperl=lib$dll.a" \
@@ -451,9 +479,9 @@ H
         "usethreads=define" "useithreads=define" "usemultiplicity=define" "useperlio=define" \
         "use64bitint=define" "uselongdouble=undef" "usequadmath=undef" "usesitecustomize=undef" \
         "default_inc_excludes_dot=define" \
-        "LINK_FLAGS=-s -L\"C:\\strawberry\\perl\\lib\\CORE\" -L\"$cchome\\lib\"" \
+        "LINK_FLAGS=-s -L\"$inst_top\\lib\\CORE\" -L\"$cchome\\lib\"" \
         "optimize=${optimize[*]}" "ARCHPREFIX=" "WIN64=$win64" "SKIP_CCHOME_CHECK=1" \
-        "dlext=$dlext"
+        "dlext=$dlext" "${version_config[@]}"
     # config_sh.PL asks gcc for its version and runtime by running it, which
     # the perl under Wine cannot: the answers are given instead.
     perl -0pi -e 's/elsif \(\$opt\{cc\} =~ \/\\bgcc\\b\/\) \{(?=\s*chomp\(\$opt\{gccversion)/elsif (0) {/' config_sh.PL
@@ -461,18 +489,21 @@ H
     miniperl -I../lib config_sh.PL --cfgsh-option-file cfg_vars.txt config.gc >../config.sh
     set_config gccversion "$gcc_version" libc "-l$crt"
     miniperl -I../lib ../configpm --chdir=..
-    mkdir -p full
-    miniperl -I../lib config_h.PL "CONFIG_H=full\\config.h" "ARCHPREFIX="
-    grep -q -E '^#define\s+USE_ITHREADS' full/config.h
-    cp ./*.h ../*.h full/config.h ../lib/CORE/
+    # It writes the config.h of the whole perl and copies it to lib/CORE;
+    # its exit status says whether that changed, which it must have here.
+    mkdir -p "$(dirname "$full_config")" ../lib/CORE
+    miniperl -I../lib config_h.PL "CONFIG_H=${full_config//\//\\}" "ARCHPREFIX=" || true
+    grep -q -E '^#define\s+USE_ITHREADS' "$full_config"
+    cp ./*.h ../*.h ../lib/CORE/
+    cp "$full_config" ../lib/CORE/config.h
     cp -r include/. ../lib/CORE/
     miniperl -I../lib create_perllibst_h.pl
-    miniperl -I../lib -w ../makedef.pl PLATFORM=win32 "CONFIG_H=full\\config.h" "${optimize[@]}" \
+    miniperl -I../lib -w ../makedef.pl PLATFORM=win32 "CONFIG_H=${full_config//\//\\}" "${optimize[@]}" \
         "${defines[@]}" "${buildopt[@]}" CCTYPE=GCC 'TARG_DIR=..\' >perldll.def
 
     echo "== DynaLoader, XSLoader"
     xsubpp() {
-        miniperl -I"$src/lib" "$src/dist/ExtUtils-ParseXS/lib/ExtUtils/xsubpp" \
+        miniperl "${toolchain[@]}" "$src/dist/ExtUtils-ParseXS/lib/ExtUtils/xsubpp" \
             -typemap "$src/lib/ExtUtils/typemap" "$@"
     }
     (cd ../ext/DynaLoader && miniperl -I../../lib DynaLoader_pm.PL && cp dl_win32.xs DynaLoader.xs &&
@@ -481,7 +512,7 @@ H
     cp ../ext/Win32CORE/Win32CORE.pm ../lib/
 
     echo "== $dll.dll, perl.exe"
-    local full_cflags=(-Ifull "${cflags[@]}" "${buildopt[@]}")
+    local full_cflags=(-I"$(dirname "$full_config")" "${cflags[@]}" "${buildopt[@]}")
     compile dll "${full_cflags[@]}" -- "${core[@]/#/../}" ../perlio "${win32_sources[@]}"
     compile dll "${full_cflags[@]}" -I../ext/DynaLoader '-DLIBC=""' -- ../ext/DynaLoader/DynaLoader
     compile dll "${full_cflags[@]}" -UPERL_CORE -- ../ext/Win32CORE/Win32CORE
@@ -494,6 +525,11 @@ H
 
     echo "== Errno.pm"
     make_errno_pm ""
+    # Perls before 5.32 read their Unicode tables at run time.
+    if [ -f ../lib/utf8_heavy.pl ]; then
+        echo "== Unicode tables"
+        miniperl "${toolchain[@]}" ../lib/unicore/mktables -C ../lib/unicore -P ../pod -maketest -makelist -p
+    fi
 
     echo "== the pure-Perl library"
     # Every distribution's lib/, as pm_to_blib would install it.
@@ -512,15 +548,22 @@ H
 
     echo "== extensions"
     write_makefile_recorder
-    # MODULE=FOLDER: the extensions that t/, MakeMaker and Test::Harness need.
-    # PerlIO::scalar is built into perl from 5.40 on.
-    local extension module dir xs
-    for extension in Cwd=dist/PathTools List::Util=cpan/Scalar-List-Utils Time::HiRes=dist/Time-HiRes \
-                     POSIX=ext/POSIX IO=dist/IO Fcntl=ext/Fcntl Data::Dumper=dist/Data-Dumper \
-                     Win32=cpan/Win32 File::Glob=ext/File-Glob \
-                     threads=dist/threads threads::shared=dist/threads-shared Socket=cpan/Socket \
-                     attributes=ext/attributes mro=ext/mro B=ext/B; do
-        module=${extension%%=*} dir=$src/${extension#*=}
+    # The extensions that t/, MakeMaker and Test::Harness need, each in the
+    # folder of its distribution (Cwd's is PathTools).
+    local module dist_name folder dir xs
+    for module in Cwd List::Util Time::HiRes POSIX IO Fcntl Data::Dumper Win32 File::Glob PerlIO::scalar \
+                  threads threads::shared Socket attributes mro B; do
+        case $module in
+            Cwd) dist_name=PathTools ;;
+            List::Util) dist_name=Scalar-List-Utils ;;
+            *) dist_name=${module//::/-} ;;
+        esac
+        dir=""
+        for folder in cpan dist ext; do
+            if [ -d "$src/$folder/$dist_name" ]; then dir=$src/$folder/$dist_name; fi
+        done
+        # PerlIO::scalar is built into perl from 5.40 on.
+        [ -n "$dir" ] && ls "$dir"/*.xs >/dev/null 2>&1 || continue
         [ -f "$dir/Makefile.PL" ] && run_makefile_pl "$dir"
         # What the core build's mkppport puts in each extension's folder;
         # the host's Devel::PPPort serves every perl alike.
@@ -543,8 +586,15 @@ cd "$src/win32"
 sed -i 's/"Win32iop.h"/"win32iop.h"/' win32.c win32sck.c
 fix_sources
 miniperl() { run_wine "$src/miniperl.exe" "$@"; }
+# What the helper scripts load from the source tree: its lib/ (first, where
+# from 5.22 on miniperl finds the build's @INC in buildcustomize.pl), and
+# what that leaves out on Windows before 5.24.
+toolchain=(-I"$src/lib")
+for folder in dist/ExtUtils-ParseXS cpan/Getopt-Long cpan/ExtUtils-Constant cpan/parent dist/base; do
+    [ -d "$src/$folder/lib" ] && toolchain+=(-I"$src/$folder/lib")
+done
 
 case $era in
     makefile.mk) build_makefile_mk_era ;;
-    GNUmakefile) build_gnumakefile_era ;;
+    modern) build_modern_era ;;
 esac
