@@ -227,6 +227,19 @@ F<KERNEL32.DLL>, F<msvcrt.dll> and the perl DLL alone, each a name that the
 F<KERNEL32.DLL> of Windows 95 and of NT 4.0 exports, and the F<msvcrt.dll>
 of Windows 98 SE and the older one that NT 4.0 installs.
 
+=item One build for one perl, and its C runtime
+
+The DLL is built for one perl: its version, its options (threads, 64-bit
+integers) and its C runtime. Strawberry Perl 5.40 and later are linked
+against the Universal C Runtime (UCRT); Strawberry 5.38 and older, and the
+ActivePerls, against F<msvcrt.dll>. A DLL built for one is refused by the
+other, with perl's own C<Can't load> or C<loadable library and perl
+binaries are mismatched>. Install the module with the perl that will load
+it (C<cpanm>, or C<perl Makefile.PL> and C<gmake> with that perl's own
+compiler), and do not copy a built DLL from one perl to another. The UCRT
+build imports the F<api-ms-win-crt-*.dll> names, which Windows 10 and later
+have, and Windows 7 and 8.1 get from the Universal C Runtime update.
+
 =item Names cut to 15 characters before Windows XP
 
 Before XP the system keeps only the first 15 characters of a process's
