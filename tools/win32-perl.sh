@@ -14,7 +14,7 @@
 #   tools/win32-perl.sh ARCH-VERSION SOURCE.tar.gz PREFIX    (WINEPREFIX set by the caller)
 #
 # Debian has neither dmake nor a way to run perl's Windows makefiles, so this
-# follows win32/makefile.mk (5.6, 5.8) or win32/GNUmakefile (5.22 on) by
+# follows win32/makefile.mk (5.6 to 5.22) or win32/GNUmakefile (5.40) by
 # hand: the compiler runs here, and the helper scripts under a first-stage
 # miniperl.exe under Wine. Only the options below change the interpreter's
 # structures; keep them as the distributions had them, so that a module
@@ -22,7 +22,7 @@
 set -euo pipefail
 
 name=$1 tarball=$2 prefix=$3
-arch=${name%%-*} version=${name#*-}
+arch=${name%%-*}
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 case $arch in
@@ -42,7 +42,7 @@ static_runtime=(-static-libgcc -static-libstdc++)
 crt=msvcrt
 case $name in
     x86-5.6.2)
-        era=makefile.mk
+        era=classic
         dll=perl56
         core=(av deb doio doop dump globals gv hv mg op perl perlapi perly pp pp_ctl pp_hot pp_sys
               regcomp regexec run scope sv taint toke universal utf8 util xsutils)
@@ -55,7 +55,7 @@ case $name in
         version_options=("usethreads=undef")
         fix_sources() { :; } ;;
     x86-5.8.9)
-        era=makefile.mk
+        era=classic
         dll=perl58
         core=(av deb doio doop dump globals gv hv locale mathoms mg numeric op pad perl perlapi perly
               pp pp_ctl pp_hot pp_pack pp_sort pp_sys reentr regcomp regexec run scope sv taint toke
@@ -281,8 +281,8 @@ install_perl() {
 }
 
 # ---------------------------------------------------------------------------
-# Perls 5.6 and 5.8, as win32/makefile.mk built them for gcc.
-build_makefile_mk_era() {
+# Perls 5.6 and 5.8, as their win32/makefile.mk built them for gcc.
+build_classic_era() {
     local archname=MSWin32-x86-multi-thread
     local includes=(-I../lib/CORE -I./include -I. -I..)
     # msvcrt's printf, as every perl of the time had: 1e+020 and 1.#INF.
@@ -595,6 +595,6 @@ for folder in dist/ExtUtils-ParseXS cpan/Getopt-Long cpan/ExtUtils-Constant cpan
 done
 
 case $era in
-    makefile.mk) build_makefile_mk_era ;;
+    classic) build_classic_era ;;
     modern) build_modern_era ;;
 esac
