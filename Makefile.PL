@@ -17,9 +17,8 @@ unless ($folder) {
 require ExtUtils::CppGuess;
 my $guess = ExtUtils::CppGuess->new;
 my %cpp = $guess->makemaker_options;
-# The perl's flags name the C standard it is written in (-std=c99 from 5.40
-# on), which g++ warns about for every file: the module is C++17.
-$cpp{CCFLAGS} =~ s/(^|\s)-std=\S+//g;
+require './module/ccflags.pl';
+$cpp{CCFLAGS} = module_ccflags($cpp{CCFLAGS});
 my $gnu = $guess->is_gcc || $guess->is_clang;
 
 # The folders are the list of sources, as in the CMake build: every .cpp in

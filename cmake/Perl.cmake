@@ -3,22 +3,26 @@
 #   -DPERL_EXECUTABLE=/path/to/perl     any perl: the host's, an old one, or,
 #                                        in a cross build, a Windows perl.exe
 #                                        (asked under the emulator, Wine)
-#   -DVARROKIT_FETCH_PERL="windows x86"  a perl that tools/perl-cache.sh
-#                                        fetches or builds once (presets)
+#   -DVARROKIT_FETCH_PERL=windows-x86   a perl of the table of perls that
+#                                        tools/perl-cache.sh fetches or builds
+#                                        once (presets)
 # Without either, the perl on PATH. Every setting below is the target's own.
 # The host perl (PERL_HOST_EXECUTABLE) only generates ppport.h and runs prove.
 
 find_program(PERL_HOST_EXECUTABLE perl REQUIRED NO_CMAKE_FIND_ROOT_PATH)
 
-# Runs tools/perl-cache.sh with the words of what (say "linux 5.22.4"): sets
-# the variable named by found to what it prints, or to "" and why to the reason.
+# Runs tools/perl-cache.sh with the words of what (say "perl perl-5.22.4"):
+# sets the variable named by found to what it prints, or to "" and why to
+# the reason where it cannot be had here. A build that failed is an error.
 function(varrokit_perl_cache what found why)
     separate_arguments(words UNIX_COMMAND "${what}")
     execute_process(
         COMMAND "${PROJECT_SOURCE_DIR}/tools/perl-cache.sh" ${words}
         OUTPUT_VARIABLE output ERROR_VARIABLE reason RESULT_VARIABLE status
         OUTPUT_STRIP_TRAILING_WHITESPACE)
-    if(NOT status EQUAL 0)
+    if(status EQUAL 1)
+        message(FATAL_ERROR "tools/perl-cache.sh ${what} failed: ${reason}")
+    elseif(NOT status EQUAL 0)
         set(output "")
     endif()
     set(${found} "${output}" PARENT_SCOPE)
@@ -26,7 +30,7 @@ function(varrokit_perl_cache what found why)
 endfunction()
 
 if(NOT PERL_EXECUTABLE AND VARROKIT_FETCH_PERL)
-    varrokit_perl_cache("${VARROKIT_FETCH_PERL}" fetched why)
+    varrokit_perl_cache("perl ${VARROKIT_FETCH_PERL}" fetched why)
     if(NOT fetched)
         message(FATAL_ERROR "No perl (${VARROKIT_FETCH_PERL}) to build the module for: ${why}"
                 "Configure with -DVARROKIT_BUILD_MODULE=OFF to build the lookup alone.")
@@ -80,10 +84,11 @@ message(STATUS "Building the module for perl ${PERL_VERSION} (${PERL_ARCHNAME}):
 
 # The interpreter's own compile flags: the module must agree with it on the
 # layout of every structure it shares, or it breaks without a word.
+# The module's own filter of them, which Makefile.PL shares.
+execute_process(
+    COMMAND ${PERL_HOST_EXECUTABLE} "${PROJECT_SOURCE_DIR}/module/ccflags.pl" "${PERL_CCFLAGS}"
+    OUTPUT_VARIABLE PERL_CCFLAGS OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 separate_arguments(PERL_CCFLAGS UNIX_COMMAND "${PERL_CCFLAGS}")
-# But not the C standard the perl is written in (-std=c99 from 5.40 on):
-# the module is C++17.
-list(FILTER PERL_CCFLAGS EXCLUDE REGEX "^-std=")
 
 # Its headers. A trimmed runtime may ship none; then the headers of the same
 # release, kept with the test equipment, stand in.

@@ -15,7 +15,7 @@
 #include "perl.h"
 #include "XSUB.h"
 
-#include "ppport.h"
+#include <ppport.h>
 
 // Everything else stays hidden; the export list binds the second boot name.
 #if defined(__GNUC__)

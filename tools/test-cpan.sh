@@ -3,16 +3,20 @@
 # system perl: MakeMaker, make test, make dist with its checks, and cpanm
 # into a local lib, offline. Leaves the release tarball in DIR, for the
 # routes that build it with other perls (tools/linux-cpan.sh and
-# tools/windows-cpan.sh).
+# tools/windows-cpan.sh). It works in a copy of the files git tracks, so
+# that what it writes (ppport.h, objects) never meets the other builds.
 #
 #   tools/test-cpan.sh DIR
 set -euo pipefail
-cd "$(dirname "$0")/.."
 out=$(realpath "${1:?the folder to leave the release tarball in}")
+cd "$(dirname "$0")/.."
 
 dist=Win32-Varrokit-Varrokit9x-0.01
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"; make realclean >/dev/null 2>&1 || true; rm -rf "$dist" "$dist.tar.gz"' EXIT
+trap 'rm -rf "$scratch"' EXIT
+mkdir "$scratch/tree"
+git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$scratch/tree"
+cd "$scratch/tree"
 
 perl Makefile.PL
 make

@@ -11,7 +11,10 @@
 #   x64-5.40.0             Strawberry Perl 5.40: MSWin32-x64-multi-thread,
 #                          linked against the Universal C Runtime (UCRT)
 #
-#   tools/win32-perl.sh ARCH-VERSION SOURCE.tar.gz PREFIX    (WINEPREFIX set by the caller)
+#   tools/win32-perl.sh ARCH-VERSION SOURCE.tar.gz PREFIX
+#   tools/win32-perl.sh --settings ARCH-VERSION   what that build depends on
+#                                        here: its settings and the steps its
+#                                        era runs (the cache keys it by them)
 #
 # Debian has neither dmake nor a way to run perl's Windows makefiles, so this
 # follows win32/makefile.mk (5.6 to 5.22) or win32/GNUmakefile (5.40) by
@@ -21,7 +24,11 @@
 # built here loads into any perl of that version built that way.
 set -euo pipefail
 
-name=$1 tarball=$2 prefix=$3
+if [ "$1" = --settings ]; then
+    settings_only=yes name=$2
+else
+    settings_only="" name=$1 tarball=$2 prefix=$3
+fi
 arch=${name%%-*}
 here=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -135,25 +142,11 @@ case $name in
     *) echo "no Windows configuration for perl $name (x86-5.6.2, x86-5.8.9, x86-5.22.4, x86-5.40.0 or x64-5.40.0)" >&2; exit 2 ;;
 esac
 
-if [ $crt = ucrt ]; then
-    # The compilers build for the UCRT through a specs file (tools/perl-cache.sh).
-    specs=$("$here/tools/perl-cache.sh" ucrt-specs "${cc[0]}")
-    cc+=("-specs=$specs")
-    cxx+=("-specs=$("$here/tools/perl-cache.sh" ucrt-specs "${cxx[0]}")")
-fi
-
-# Perl 5.40 warns at every start where LANG names a locale that Windows
-# lacks, such as Linux's C.UTF-8, which Wine hands on.
-run_wine() {
-    local PERL_BADLANG=0
-    export PERL_BADLANG
-    if [ "$arch" = x64 ]; then
-        # The 64-bit loader, which runs on hosts that run no 32-bit program.
-        WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64 "$@"
-    else
-        WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wine "$@"
-    fi
-}
+case $arch in
+    x86) wine_arch=i686 ;;
+    x64) wine_arch=x86_64 ;;
+esac
+run_wine() { "$here/tools/wine.sh" "$wine_arch" "$@"; }
 
 # compile DIR FLAGS... -- SOURCES...: each SOURCE.c into DIR/, two at a time.
 compile() {
@@ -536,12 +529,14 @@ build_modern_era() {
     local dist pm parent
     for dist in ../cpan/* ../dist/* ../ext/*; do
         if [ -d "$dist/lib" ]; then
-            cp -rn "$dist/lib/." ../lib/
+            # What lib/ has already stays.
+            tar -C "$dist/lib" -cf - . | tar -C ../lib -xf - --skip-old-files
         elif ! ls "$dist"/*.xs >/dev/null 2>&1; then
             # Config-Perl-V/V.pm is Config/Perl/V.pm.
             parent=$(dirname "$(basename "$dist" | tr - /)")
             for pm in "$dist"/*.pm; do
-                [ -f "$pm" ] && mkdir -p "../lib/$parent" && cp -n "$pm" "../lib/$parent/"
+                [ -f "$pm" ] && [ ! -e "../lib/$parent/${pm##*/}" ] && mkdir -p "../lib/$parent" &&
+                    cp "$pm" "../lib/$parent/"
             done
         fi
     done
@@ -577,24 +572,44 @@ build_modern_era() {
     install_perl
 }
 
+build() {
+    run_wine --session
+    tar xf "$tarball" -C "$work"
+    src=$(echo "$work"/perl-*)
+    cd "$src/win32"
+    # The file is win32iop.h: Windows does not mind the case, Linux does.
+    sed -i 's/"Win32iop.h"/"win32iop.h"/' win32.c win32sck.c
+    fix_sources
+    miniperl() { run_wine "$src/miniperl.exe" "$@"; }
+    # What the helper scripts load from the source tree: its lib/ (first, where
+    # from 5.22 on miniperl finds the build's @INC in buildcustomize.pl), and
+    # what that leaves out on Windows before 5.24.
+    toolchain=(-I"$src/lib")
+    for folder in dist/ExtUtils-ParseXS cpan/Getopt-Long cpan/ExtUtils-Constant cpan/parent dist/base; do
+        [ -d "$src/$folder/lib" ] && toolchain+=(-I"$src/$folder/lib")
+    done
+
+    case $era in
+        classic) build_classic_era ;;
+        modern) build_modern_era ;;
+    esac
+}
+
+if [ -n "$settings_only" ]; then
+    declare -p cc cxx static_runtime crt era dll core win32_sources extensions version_defines socket_library \
+        static_extensions version_options buildopt mini_buildopt extracflags optimize libs inst_top cchome dlext \
+        version_config mini_config full_config 2>/dev/null || true
+    declare -f fix_sources run_wine compile set_config write_config_options make_errno_pm write_makefile_recorder \
+        run_makefile_pl build_extension install_perl build_${era}_era build
+    exit 0
+fi
+
+if [ $crt = ucrt ]; then
+    # The compilers build for the UCRT through a specs file (tools/perl-cache.sh).
+    specs=$("$here/tools/perl-cache.sh" ucrt-specs "${cc[0]}")
+    cc+=("-specs=$specs")
+    cxx+=("-specs=$("$here/tools/perl-cache.sh" ucrt-specs "${cxx[0]}")")
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-tar xf "$tarball" -C "$work"
-src=$(echo "$work"/perl-*)
-cd "$src/win32"
-# The file is win32iop.h: Windows does not mind the case, Linux does.
-sed -i 's/"Win32iop.h"/"win32iop.h"/' win32.c win32sck.c
-fix_sources
-miniperl() { run_wine "$src/miniperl.exe" "$@"; }
-# What the helper scripts load from the source tree: its lib/ (first, where
-# from 5.22 on miniperl finds the build's @INC in buildcustomize.pl), and
-# what that leaves out on Windows before 5.24.
-toolchain=(-I"$src/lib")
-for folder in dist/ExtUtils-ParseXS cpan/Getopt-Long cpan/ExtUtils-Constant cpan/parent dist/base; do
-    [ -d "$src/$folder/lib" ] && toolchain+=(-I"$src/$folder/lib")
-done
-
-case $era in
-    classic) build_classic_era ;;
-    modern) build_modern_era ;;
-esac
+build

@@ -4,7 +4,7 @@
 # perl's own MakeMaker rules, a GNU make for Windows and the compiler its
 # Config names. Then checks the DLL MakeMaker built and the installed copy.
 #
-#   tools/windows-cpan.sh WORKFLOW TARBALL     (windows-x64, windows-x64-5.40.0, windows-x86 or windows-x86-5.8.9)
+#   tools/windows-cpan.sh NAME TARBALL     (a Windows perl of tools/perls.pl list)
 #
 # What a Windows machine would have is played by test equipment, never
 # shipped: the perl laid out where its Config says it lives, inside a Wine
@@ -15,40 +15,42 @@
 # cpan-modules). Exits 77, saying why, where it cannot run here.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-workflow=${1:?which workflow: windows-x64, windows-x64-5.40.0, windows-x86 or windows-x86-5.8.9}
+. "$here/tools/common.sh"
+name=${1:?which Windows perl (tools/perls.pl list)}
 tarball=$(realpath "${2:?the release tarball}")
-cache=${VARROKIT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/varrokit9x}
 
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 cannot() { echo "$*" >&2; exit 77; }
 # What tools/perl-cache.sh fetches or builds; or why it cannot here (77), or
 # why its build failed (1).
 cached() {
-    local found why status=0
-    why=$(mktemp)
-    found=$("$here/tools/perl-cache.sh" "$@" 2>"$why") || status=$?
+    local found status=0
+    found=$("$here/tools/perl-cache.sh" "$@" 2>"$work/why") || status=$?
     case $status in
-        0) rm -f "$why"; echo "$found" ;;
-        2) cannot "$(tr '\n' ' ' <"$why")" ;;
-        *) cat "$why" >&2; exit 1 ;;
+        0) echo "$found" ;;
+        2) cannot "$(tr '\n' ' ' <"$work/why")" ;;
+        *) cat "$work/why" >&2; exit 1 ;;
     esac
 }
 
-arch=${workflow#windows-}
-case $arch in
-    x64 | x64-5.*) triplet=x86_64-w64-mingw32 bits=64 ;;
-    x86 | x86-5.*) triplet=i686-w64-mingw32 bits=32 ;;
-    *) cannot "no CPAN route for $workflow (windows-x64, windows-x64-5.40.0, windows-x86 or windows-x86-5.8.9)" ;;
+entry=$(perl "$here/tools/perls.pl" shell "$name") || exit 1
+eval "$entry"
+case $perl_from:$perl_bits in
+    windows-*:64) triplet=x86_64-w64-mingw32 wine_arch=x86_64 ;;
+    windows-*:32) triplet=i686-w64-mingw32 wine_arch=i686 ;;
+    *) cannot "$name is no Windows perl" ;;
 esac
+bits=$perl_bits
 if [ $bits = 32 ]; then
     why=$("$here/tools/runs-32bit.sh" 2>&1) || cannot "$why"
-    wine=(wine)
 else
     # The 64-bit loader runs on any host, with or without wine32.
-    wine=(env WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64)
     [ -x /usr/lib/wine/wine64 ] || cannot "no /usr/lib/wine/wine64 (Debian: wine64)"
 fi
+wine=("$here/tools/wine.sh" "$wine_arch")
 command -v "$triplet-gcc-posix" >/dev/null || cannot "no $triplet-gcc-posix (Debian: g++-mingw-w64)"
-perl_exe=$(cached windows "$arch")
+perl_exe=$(cached perl "$name")
 gmake_exe=$(cached gmake "$bits")
 
 config() { perl "$here/cmake/perl_config_files.pl" "$perl_exe" "$@" | sed 's/^[a-z_]*=//'; }
@@ -59,9 +61,8 @@ archname=$(config archname)
 libc=$(config libc)            # -lucrt, -lmsvcrt
 modules=$(cached cpan-modules "$version")
 
-# PERL_BADLANG=0: perl 5.40 warns at every start where LANG names a locale
-# that Windows lacks, such as Linux's C.UTF-8, which Wine hands on.
-export WINEPREFIX="$cache/wineprefix-cpan-$workflow" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= PERL_BADLANG=0
+# A Wine prefix of its own, where the perl lives where its Config says.
+export WINEPREFIX="$varrokit_cache/wineprefix-cpan-$name"
 # A Windows path as the Unix path inside the prefix.
 unix_path() { local path=${1//\\//}; echo "$WINEPREFIX/drive_c/${path#[Cc]:/}"; }
 windows_path() { echo "Z:${1//\//\\}"; }
@@ -70,10 +71,11 @@ windows_path() { echo "Z:${1//\//\\}"; }
 # library in lib/CORE, and the tools on the Windows PATH.
 root=$(unix_path "$prefix")
 tools="$WINEPREFIX/drive_c/cpan-tools"
-if [ ! -e "$root/.complete" ]; then
+# Laid out again for another build of the perl.
+if [ "$(cat "$root/.complete" 2>/dev/null)" != "$perl_exe" ]; then
     echo "== laying out perl $version in $WINEPREFIX ($prefix)"
     rm -rf "$WINEPREFIX"
-    "${wine[@]}" wineboot --init >/dev/null 2>&1 || true
+    "${wine[@]}" --session
     runtime=$(dirname "$perl_exe")
     mkdir -p "$root/bin" "$root/site/lib" "$tools"
     # The compiler's folders that the Config names, such as C:\strawberry\c\lib.
@@ -95,13 +97,9 @@ if [ ! -e "$root/.complete" ]; then
         } >"$root/lib/CORE/perl.def"
         "$triplet-dlltool" -d "$root/lib/CORE/perl.def" -l "$root/lib/CORE/$libperl" -D "$dll"
     fi
-    touch "$root/.complete"
+    echo "$perl_exe" >"$root/.complete"
 fi
-# Wine's server and services, started apart from the route's output and kept
-# a minute past its last program: otherwise whoever reads the output of the
-# program that started them waits for them to end (cmake/Wine.cmake).
-wineserver -p60 </dev/null >/dev/null 2>&1 || true
-"${wine[@]}" cmd /c exit </dev/null >/dev/null 2>&1
+"${wine[@]}" --session
 cp "$gmake_exe" "$tools/gmake.exe"
 # Strawberry's gcc builds for its perl's C runtime, and so must the stand-in's.
 for compiler in gcc g++; do
@@ -119,8 +117,6 @@ status=0
 "${wine[@]}" "$tools/g++.exe" -c no-such-source.cpp 2>/dev/null || status=$?
 [ $status = 1 ] || { echo "the compiler stand-in gave status $status for a failed compile, not 1"; exit 1; }
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 tar xzf "$tarball" -C "$work"
 dist=$(basename "$tarball" .tar.gz)
 install_base="$work/installed"
@@ -128,7 +124,7 @@ install_base="$work/installed"
 # Every command the route runs, timed, in the Windows perl's environment.
 windows() {
     local start=$SECONDS
-    echo "== $* (perl $version, $workflow)"
+    echo "== $* (perl $version, $name)"
     # Through a pipe: Wine cannot say what a standard handle that is a Unix
     # file is (GetFileInformationByHandle), so perl 5.40 could not dup it.
     (cd "$work/$dist" && env WINEPATH='C:\cpan-tools' PERL5LIB="$(windows_path "$modules")" \
