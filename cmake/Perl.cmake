@@ -11,7 +11,7 @@
 
 find_program(PERL_HOST_EXECUTABLE perl REQUIRED NO_CMAKE_FIND_ROOT_PATH)
 
-# Runs tools/perl-cache.sh with the words of what (say "perl perl-5.22.4"):
+# Runs tools/perl-cache.sh with the words of what (say "perl windows-x86"):
 # sets the variable named by found to what it prints, or to "" and why to
 # the reason where it cannot be had here. A build that failed is an error.
 function(varrokit_perl_cache what found why)

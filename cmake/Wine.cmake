@@ -3,20 +3,14 @@
 # environment, its loader for this width.
 set(wine_runner "${PROJECT_SOURCE_DIR}/tools/wine.sh" ${CMAKE_SYSTEM_PROCESSOR})
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    find_program(WINE_EXECUTABLE wine64 PATHS /usr/lib/wine /usr/lib64/wine REQUIRED)
+execute_process(COMMAND ${wine_runner} --can-run
+                RESULT_VARIABLE status ERROR_VARIABLE why ERROR_STRIP_TRAILING_WHITESPACE)
+if(status EQUAL 0)
     set(target_runs ON)
 else()
-    find_program(WINE_EXECUTABLE wine REQUIRED)
-    execute_process(COMMAND "${PROJECT_SOURCE_DIR}/tools/runs-32bit.sh"
-                    RESULT_VARIABLE status ERROR_VARIABLE why ERROR_STRIP_TRAILING_WHITESPACE)
-    if(status EQUAL 0)
-        set(target_runs ON)
-    else()
-        set(target_runs OFF)
-        message(WARNING "${why}: the 32-bit build is made and its files are checked, "
-                        "but nothing of it runs here, under Wine or otherwise.")
-    endif()
+    set(target_runs OFF)
+    message(WARNING "${why}: the build is made and its files are checked, "
+                    "but nothing of it runs here, under Wine or otherwise.")
 endif()
 option(VARROKIT_TARGET_RUNS "Wine runs this build's programs here (OFF: build, and check the files alone)"
        ${target_runs})

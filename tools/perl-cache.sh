@@ -139,14 +139,14 @@ build_windows_perl() {
 }
 
 win32_source_perl() {
-    local tarball triplet
+    local tarball triplet wine_arch
     tarball=$(source_tarball "perl-$perl_version")
     case $perl_bits in
-        32) triplet=i686-w64-mingw32 ;;
-        64) triplet=x86_64-w64-mingw32 ;;
+        32) triplet=i686-w64-mingw32 wine_arch=i686 ;;
+        64) triplet=x86_64-w64-mingw32 wine_arch=x86_64 ;;
     esac
     local tool
-    for tool in $triplet-gcc-win32 $triplet-g++-win32 wine; do
+    for tool in $triplet-gcc-win32 $triplet-g++-win32; do
         command -v "$tool" >/dev/null ||
             cannot "$tool is missing: cannot cross-build perl $perl_version for Windows (Debian: g++-mingw-w64, wine)"
     done
@@ -157,11 +157,8 @@ win32_source_perl() {
     if [ ! -d "$target" ]; then
         # Its helper scripts run under its first-stage miniperl.exe, under Wine.
         local why
-        if [ "$perl_bits" = 32 ]; then
-            why=$("$here/tools/runs-32bit.sh" 2>&1) || cannot "cannot cross-build perl $perl_version for Win32: $why"
-        else
-            [ -x /usr/lib/wine/wine64 ] || cannot "no /usr/lib/wine/wine64 (Debian: wine64)"
-        fi
+        why=$("$here/tools/wine.sh" "$wine_arch" --can-run 2>&1) ||
+            cannot "cannot cross-build perl $perl_version for Windows ($perl_bits-bit): $why"
         echo "cross-building perl $perl_version for Windows ($perl_bits-bit) into $target (two to eight minutes)" >&2
         make_once "$target" build_windows_perl "$tarball"
     fi

@@ -54,6 +54,10 @@ while IFS= read -r line; do
     commands+=("$line")
     [ "${fields[2]}" = - ] || maker[${fields[2]}]=$((${#names[@]} - 1))
 done <"$plan"
+if [ ${#names[@]} = 0 ]; then
+    echo "$plan holds no stage" >&2
+    exit 2
+fi
 for ((i = 0; i < ${#names[@]}; i++)); do
     if [ "${needs[i]}" != - ] && [ -z "${maker[${needs[i]}]:-}" ]; then
         echo "$plan: no stage makes ${needs[i]}, which ${names[i]} needs" >&2

@@ -42,13 +42,8 @@ case $perl_from:$perl_bits in
     *) cannot "$name is no Windows perl" ;;
 esac
 bits=$perl_bits
-if [ $bits = 32 ]; then
-    why=$("$here/tools/runs-32bit.sh" 2>&1) || cannot "$why"
-else
-    # The 64-bit loader runs on any host, with or without wine32.
-    [ -x /usr/lib/wine/wine64 ] || cannot "no /usr/lib/wine/wine64 (Debian: wine64)"
-fi
 wine=("$here/tools/wine.sh" "$wine_arch")
+why=$("${wine[@]}" --can-run 2>&1) || cannot "$why"
 command -v "$triplet-gcc-posix" >/dev/null || cannot "no $triplet-gcc-posix (Debian: g++-mingw-w64)"
 perl_exe=$(cached perl "$name")
 gmake_exe=$(cached gmake "$bits")

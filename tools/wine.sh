@@ -4,6 +4,8 @@
 #   tools/wine.sh ARCH PROGRAM ARGS...   runs it (ARCH: i686 or x86_64), in a
 #                                        prefix made first if need be
 #   tools/wine.sh ARCH --session         starts Wine's server and services apart
+#   tools/wine.sh ARCH --can-run         exits 0 where Wine runs ARCH's programs
+#                                        here, and 1, saying why, where not
 #   tools/wine.sh --stop-all             ends the Wine server of each prefix in
 #                                        the cache, and so every program in it
 #
@@ -30,6 +32,11 @@ case $arch in
     i686) loader=wine; unset WINELOADER ;;
     *) echo "tools/wine.sh: i686 or x86_64, not $arch" >&2; exit 2 ;;
 esac
+if [ "${1:-}" = --can-run ]; then
+    command -v "$loader" >/dev/null || { echo "no $loader (Debian: wine, wine64)" >&2; exit 1; }
+    [ $arch = x86_64 ] || exec "$(dirname "$0")/runs-32bit.sh"
+    exit 0
+fi
 export WINEPREFIX=${WINEPREFIX:-$varrokit_cache/wineprefix-$arch}
 export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 # Perl 5.40 warns at every start where LANG names a locale that Windows
