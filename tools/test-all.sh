@@ -199,6 +199,9 @@ if [ $# -gt 0 ]; then
         }' "$plan" "$@" >"$plan.chosen" || { rm -f "$plan.chosen"; exit 2; }
     mv "$plan.chosen" "$plan"
 fi
-exit_status=0
-tools/run-stages.sh "$plan" build-logs tools/wine.sh --stop-all || exit_status=$?
-exit $exit_status
+# The runner becomes this process, so that a signal to the run reaches it;
+# the plan stays open to it after its file is gone.
+exec 3<"$plan"
+rm -f "$plan"
+trap - EXIT
+exec tools/run-stages.sh /dev/fd/3 build-logs tools/wine.sh --stop-all
