@@ -8,7 +8,12 @@ use Test::More;
 BEGIN { unshift @INC, (__FILE__ =~ /^(.*)[\\\/]/ ? $1 : ".") . "/lib" }
 
 use ChildProcess qw(spawn_named);
+use StressLevel qw(sized counted);
 use Win32::Varrokit::Varrokit9x qw(MatchWin9xPid);
+
+# A race shows with a few threads each making a few hundred calls.
+my $threads = sized(4, 8);
+my $calls   = sized(250, 2_000);
 
 my $child = spawn_named('vk-concurrent.exe');
 my $short = $child & 0xFFFF;
@@ -19,12 +24,13 @@ SKIP: {
     my @workers = map {
         threads->create(sub {
             my $wrong = 0;
-            for (1 .. 2000) { $wrong++ if MatchWin9xPid($short, 'vk-concurrent.exe') != $child }
+            for (1 .. $calls) { $wrong++ if MatchWin9xPid($short, 'vk-concurrent.exe') != $child }
             return $wrong;
         });
-    } 1 .. 8;
+    } 1 .. $threads;
     my @wrong = map { $_->join } @workers;
-    is_deeply(\@wrong, [(0) x 8], '8 threads calling at once all get the right answer');
+    is_deeply(\@wrong, [(0) x $threads],
+        "$threads threads calling at once, " . counted($calls) . ' calls each, all get the right answer');
 }
 
 SKIP: {

@@ -1,7 +1,8 @@
 # The table of target perls: the configure presets of CMakePresets.json that
 # carry a "varrokit9x" vendor entry. Everything the scripts know of a perl
 # comes from there: where it comes from, its binary interface, the perl that
-# must refuse its module, its CPAN route and its usual seconds.
+# must refuse its module, its CPAN route, its usual seconds, and whether its
+# preset runs the extended level of the tests.
 #
 #   perl tools/perls.pl list               one line per perl, in the file's order:
 #                                          NAME FROM SECONDS CPAN_SECONDS REFUSES
@@ -50,6 +51,8 @@ sub entry {
     $perl{name} = $name;
     $perl{seconds} = $vendor->{seconds} || 0;
     $perl{cpan} = $vendor->{cpan} || 0;
+    # Its preset runs t/'s extended level (EXTENDED_TESTING); CPAN routes never do.
+    $perl{extended} = $vendor->{extended} ? 1 : 0;
     $perl{refuses} = $variables->{VARROKIT_FOREIGN_PERL} || '-';
     if ($perl{from} =~ /^windows/) {
         $perl{bits} = $variables->{VARROKIT_MINGW_ARCH} eq 'x86_64' ? 64 : 32;

@@ -15,6 +15,9 @@
 #   tools/test-all.sh --job KIND NAME   one stage, as the run starts it
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# Each stage's level of t/ is the table's to say (workflow below); the CPAN
+# routes run the install level, as a user's cpanm does.
+unset EXTENDED_TESTING
 
 # ---------------------------------------------------------------------------
 # One stage, run by tools/run-stages.sh: its results go to $VARROKIT_RECORDS.
@@ -42,7 +45,16 @@ stage() {
     return "$status"
 }
 
-workflow() { cmake --workflow --preset "$1"; }
+# A preset's workflow, at the level of t/ its entry in the table names.
+workflow() {
+    local perl_extended
+    eval "$(perl tools/perls.pl shell "$1" | grep '^perl_extended=')"
+    if [ "$perl_extended" = 1 ]; then
+        EXTENDED_TESTING=1 cmake --workflow --preset "$1"
+    else
+        cmake --workflow --preset "$1"
+    fi
+}
 
 # The perl or tool a stage needs, fetched or built once into a cache
 # (tools/perl-cache.sh): sets $found to it and returns 0; or sets $why and
