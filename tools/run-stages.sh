@@ -123,7 +123,7 @@ finish() {
 # command substitution a signal to this process group can cut short.)
 alive() {
     local stat
-    stat=$(<"/proc/$1/stat") 2>/dev/null || return 1
+    { stat=$(<"/proc/$1/stat"); } 2>/dev/null || return 1
     stat=${stat##*) }
     [ "${stat%% *}" != Z ]
 }
