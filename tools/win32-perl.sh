@@ -6,8 +6,10 @@
 #   x86-5.6.2, x86-5.8.9   ActivePerl 6xx and 8xx: threaded, 32-bit integers,
 #                          perl56.dll or perl58.dll, msvcrt
 #   x86-5.22.4             ActivePerl 5.22: MSWin32-x86-multi-thread-64int, msvcrt
-#   x86-5.40.0             the last 32-bit Strawberry Perl's configuration:
-#                          MSWin32-x86-multi-thread-64int, msvcrt
+#   x64-5.38.2, x86-5.38.2 Strawberry Perl 5.38.2.2 (64-bit) and 5.38.2.1
+#                          (32-bit, MSWin32-x86-multi-thread-64int): msvcrt
+#   x86-5.40.0             the last 32-bit Strawberry Perl's configuration
+#                          as 5.40 would have it: MSWin32-x86-multi-thread-64int
 #   x64-5.40.0             Strawberry Perl 5.40: MSWin32-x64-multi-thread,
 #                          linked against the Universal C Runtime (UCRT)
 #
@@ -29,7 +31,7 @@ if [ "$1" = --settings ]; then
 else
     settings_only="" name=$1 tarball=$2 prefix=$3
 fi
-arch=${name%%-*}
+arch=${name%%-*} version=${name#*-}
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 case $arch in
@@ -109,13 +111,16 @@ case $name in
         # Where config_h.PL writes the config.h of the whole perl.
         full_config=config.h
         fix_sources() { :; } ;;
-    x86-5.40.0 | x64-5.40.0)
+    x86-5.38.2 | x64-5.38.2 | x86-5.40.0 | x64-5.40.0)
         # Strawberry Perl's configuration, as the perl source's
         # win32/GNUmakefile builds it with gcc: C:\strawberry, NAME.xs.dll,
-        # mingw-w64's own stdio.
+        # mingw-w64's own stdio. From 5.40 on, 64-bit Strawberry links
+        # against the UCRT; 5.38.2 is the last on msvcrt (5.38.2.2), and
+        # the last 32-bit one (5.38.2.1).
         era=modern
-        dll=perl540
-        [ "$arch" = x64 ] && crt=ucrt
+        dll=perl${version%.*}
+        dll=${dll//./}
+        [ "$name" = x64-5.40.0 ] && crt=ucrt
         core=(toke regcomp regcomp_trie regcomp_debug regcomp_invlist regcomp_study regexec op sv pp
               pp_ctl pp_sys pp_pack pp_hot gv perl utf8 dump hv av builtin caretx class deb doio doop
               dquote globals mro_core locale keywords mathoms mg numeric pad peep perly pp_sort reentr
@@ -125,6 +130,10 @@ case $name in
                   -D__USE_MINGW_ANSI_STDIO -fwrapv -fno-strict-aliasing -mms-bitfields)
         mini_buildopt=(-D__USE_MINGW_ANSI_STDIO -fwrapv -fno-strict-aliasing)
         extracflags=(-std=c99) optimize=(-Os)
+        # As Strawberry's public build configuration of 5.38.2.2 has it.
+        [ "$name" = x64-5.38.2 ] &&
+            optimize+=(-falign-functions -falign-jumps -falign-labels -falign-loops -freorder-blocks
+                       -freorder-blocks-algorithm=stc -freorder-blocks-and-partition)
         libs=(-lmoldname -lkernel32 -luser32 -lgdi32 -lwinspool -lcomdlg32 -ladvapi32 -lshell32 -lole32
               -loleaut32 -lnetapi32 -luuid -lws2_32 -lmpr -lwinmm -lversion -lodbc32 -lodbccp32 -lcomctl32)
         # Strawberry names extensions NAME.xs.dll, so that none shadows a system DLL.
@@ -137,9 +146,30 @@ case $name in
                      'FILE_bufsiz(fp) (PERLIO_FILE_cnt(fp) + PERLIO_FILE_ptr(fp) - PERLIO_FILE_base(fp))'
                      I_STDBOOL)
         if [ "$arch" = x64 ]; then mini_config+=('LONG_DOUBLESIZE 16'); else mini_config+=('LONG_DOUBLESIZE 12'); fi
+        # Where config_h.PL writes the config.h of the whole perl: 5.40
+        # keeps it apart from the first stage's.
         full_config=full/config.h
-        fix_sources() { :; } ;;
-    *) echo "no Windows configuration for perl $name (x86-5.6.2, x86-5.8.9, x86-5.22.4, x86-5.40.0 or x64-5.40.0)" >&2; exit 2 ;;
+        if [ "$version" = 5.38.2 ]; then
+            full_config=config.h
+            # What Strawberry's build of 5.38.2 adds to the templates: the
+            # DBM headers of its bundled libraries, gcc's
+            # __builtin_choose_expr, mkstemp and symlink.
+            fix_sources() {
+                sed -i -E 's|^/\*#define (I_DBM\|I_GDBM\|I_NDBM\|HAS_BUILTIN_CHOOSE_EXPR\|HAS_SYMLINK)\s.*|#define \1\t/**/|' \
+                    config_H.gc
+                sed -i -E -e "s/^(d_builtin_choose_expr|d_mkstemp|d_ndbm|d_symlink|i_db|i_dbm|i_gdbm|i_ndbm)='undef'/\1='define'/" \
+                    -e "s/^osvers='.*'/osvers='10'/" config.gc
+                # Its vmem.h for 64 bits: one more pointer in the memory
+                # block header, which gcc newer than 11 aligns to 16 bytes.
+                if [ "$arch" = x64 ]; then
+                    sed -i 's|^\(    VMem \*owner;\)$|\1\n    void *reserved;|' vmem.h
+                    grep -q 'void \*reserved;' vmem.h
+                fi
+            }
+        else
+            fix_sources() { :; }
+        fi ;;
+    *) echo "no Windows configuration for perl $name (x86-5.6.2, x86-5.8.9, x86-5.22.4, x86-5.38.2, x64-5.38.2, x86-5.40.0 or x64-5.40.0)" >&2; exit 2 ;;
 esac
 
 case $arch in
