@@ -100,9 +100,9 @@ bool NtProcessSource::Deliver(std::size_t offset, ProcessEntry& entry) {
     if (offset >= filled_bytes_ || filled_bytes_ - offset < kRecordBytesRead) return false;
     const BYTE* record = buffer_ + offset;
     const auto next = ReadField<ULONG>(record, offsetof(Record, NextEntryOffset));
-    if (!ConvertName(ReadField<UNICODE_STRING>(record, offsetof(Record, ImageName)))) return false;
     entry.pid = static_cast<ProcessId>(
         reinterpret_cast<ULONG_PTR>(ReadField<HANDLE>(record, offsetof(Record, UniqueProcessId))));
+    if (!ConvertName(ReadField<UNICODE_STRING>(record, offsetof(Record, ImageName)), entry.pid == 0)) return false;
     entry.exe_path = name_;
     // The last record has no successor; neither has one that points past
     // the buffer.
@@ -111,10 +111,13 @@ bool NtProcessSource::Deliver(std::size_t offset, ProcessEntry& entry) {
 }
 
 // The name as Toolhelp's 8-bit Process32First and Process32Next give it:
-// cut to 259 UTF-16 units, then to the ANSI code page in 260 bytes.
-bool NtProcessSource::ConvertName(const UNICODE_STRING& image_name) {
+// cut to 259 UTF-16 units, then to the ANSI code page in 260 bytes. Only
+// the idle process is called by Toolhelp's name for it; another without a
+// name (one still being made, as Wine lists it) keeps none.
+bool NtProcessSource::ConvertName(const UNICODE_STRING& image_name, bool idle) {
     if (image_name.Length == 0) {
-        std::memcpy(name_, kIdleProcessName, sizeof kIdleProcessName);
+        const char* name = idle ? kIdleProcessName : "";
+        std::memcpy(name_, name, std::strlen(name) + 1);
         return true;
     }
     // The name lies in the buffer, where the system wrote it, as UTF-16.

@@ -15,7 +15,8 @@ namespace varrokit {
 // Delivers the processes in the order of the records, which is the order
 // that Toolhelp on Windows 2000 and later reports, since it is built from
 // the same query; names as that Toolhelp gives them (ANSI code page, at most
-// 259 bytes, "[System Process]" for the idle process's empty name).
+// 259 bytes, "[System Process]" for the idle process's empty name, and
+// nothing for any other's).
 //
 // The query fills one buffer per snapshot, grown until the list fits and
 // freed when the snapshot is released; nothing is allocated per entry.
@@ -46,7 +47,7 @@ public:
 
 private:
     bool Deliver(std::size_t offset, ProcessEntry& entry);
-    bool ConvertName(const UNICODE_STRING& image_name);
+    bool ConvertName(const UNICODE_STRING& image_name, bool idle);
     void FreeBuffer();
 
     const NtQuerySystemInformationFunction query_;

@@ -131,9 +131,10 @@ protected:
 };
 
 TEST_F(NtProcessSourceOverFakeSystem, DeliversRecordsInOrderWithToolhelpNames) {
-    system.Lay({{0, L""}, {8, L"System"}, {0x1234, L"notepad.exe"}, {0x20004, L"b.exe"}});
+    system.Lay({{0, L""}, {8, L"System"}, {0x1234, L"notepad.exe"}, {0x20004, L"b.exe"}, {0x1a8, L""}});
     EXPECT_EQ(FakeWalk(), (Walk{{0, "[System Process]"}, {8, "System"}, {0x1234, "notepad.exe"},
-                                {0x20004, "b.exe"}}));
+                                {0x20004, "b.exe"}, {0x1a8, ""}}))
+        << "a process still being made has no name yet, and is no idle process";
     system.Lay({{4, L"odd.exe"}, {5, L"x"}, {6, L"last.exe"}}, 2);
     EXPECT_EQ(FakeWalk(), (Walk{{4, "odd.exe"}, {5, "x"}, {6, "last.exe"}}))
         << "records only 2-byte aligned, as Wine's";
