@@ -159,6 +159,9 @@ case $name in
                     config_H.gc
                 sed -i -E -e "s/^(d_builtin_choose_expr|d_mkstemp|d_ndbm|d_symlink|i_db|i_dbm|i_gdbm|i_ndbm)='undef'/\1='define'/" \
                     -e "s/^osvers='.*'/osvers='10'/" config.gc
+                # config_sh.PL would take osvers from `ver`, here Wine's.
+                sed -i "s/^\$opt{osvers} = .*/\$opt{osvers} = '10';/" config_sh.PL
+                grep -q "^.opt{osvers} = '10';" config_sh.PL
                 # Its vmem.h for 64 bits: one more pointer in the memory
                 # block header, which gcc newer than 11 aligns to 16 bytes.
                 if [ "$arch" = x64 ]; then
