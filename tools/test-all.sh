@@ -31,7 +31,7 @@ skip() { record "$1" skipped 0 "$2"; }
 stage() {
     local name=$1 start=$SECONDS status output
     shift
-    output=$(mktemp)
+    output=$(mktemp -p "$job_temp")
     # Neither a condition nor || around the subshell: either would switch
     # off its set -e.
     (set -e; "$@") </dev/null 2>&1 | tee "$output"
@@ -61,7 +61,7 @@ workflow() {
 # returns 2 when it cannot be had here, and 1 when its build failed.
 have() {
     local why_file status=0
-    why_file=$(mktemp)
+    why_file=$(mktemp -p "$job_temp")
     found=$(tools/perl-cache.sh "$@" 2>"$why_file") || status=$?
     why=$(tr '\n' ' ' <"$why_file" | sed 's/ $//')
     rm -f "$why_file"
@@ -164,6 +164,11 @@ job_cpan() {
 }
 
 if [ "${1:-}" = --job ]; then
+    # Its temporary files go, however it ends: a signal ends it through exit.
+    job_temp=$(mktemp -d)
+    trap 'rm -rf "$job_temp"' EXIT
+    trap 'exit 143' TERM
+    trap 'exit 130' INT
     "job_$2" "${@:3}"
     exit 0
 fi
