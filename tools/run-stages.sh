@@ -106,6 +106,9 @@ end_group() {
 finish() {
     local i=$1 code=$2 name=${names[$1]} seconds=$((SECONDS - starts[$1]))
     end_group "${pids[i]}"
+    # The stage's own line gives all its seconds, the perls it waited for too.
+    awk -F'\t' -v OFS='\t' -v name="$name" -v seconds="$seconds" '$1 == name { $3 = seconds } { print }' \
+        "$state/records.$i" >"$state/records.$i.timed" && mv "$state/records.$i.timed" "$state/records.$i"
     if [ -n "${timed_out[i]:-}" ]; then
         record "$i" "$name" failed "$seconds" "timed out after ${limits[i]} s"
     elif ! cut -f1 "$state/records.$i" | grep -qxF "$name"; then
