@@ -41,7 +41,7 @@ mkdir -p "$state/products" "$logs"
 export VARROKIT_PRODUCTS=$state/products
 export VARROKIT_RUN_ID=${VARROKIT_RUN_ID:-$$-$(date +%s)}
 
-names=() limits=() makes=() needs=() commands=()
+names=() limits=() needs=() commands=()
 declare -A maker=()
 while IFS= read -r line; do
     [ -z "$line" ] && continue
@@ -50,7 +50,7 @@ while IFS= read -r line; do
         echo "$plan: not NAME, LIMIT, MAKES, NEEDS and a command: $line" >&2
         exit 2
     fi
-    names+=("${fields[0]}") limits+=("${fields[1]}") makes+=("${fields[2]}") needs+=("${fields[3]}")
+    names+=("${fields[0]}") limits+=("${fields[1]}") needs+=("${fields[3]}")
     commands+=("$line")
     [ "${fields[2]}" = - ] || maker[${fields[2]}]=$((${#names[@]} - 1))
 done <"$plan"
