@@ -210,7 +210,7 @@ if [ $# -gt 0 ]; then
         push @lines, [@F];
         END {
             my @unknown = grep { my $name = $_; !grep { $_->[0] eq $name } @lines } sort keys %wanted;
-            die "no stage named: @unknown\n" if @unknown;
+            if (@unknown) { print STDERR "no stage named: @unknown\n"; exit 2 }
             my %needed = map { $_->[3] => 1 } grep { $wanted{ $_->[0] } and $_->[3] ne "-" } @lines;
             print join "\t", @$_ for grep { $wanted{ $_->[0] } or $needed{ $_->[2] } } @lines;
         }' "$plan" "$@" >"$plan.chosen" || { rm -f "$plan.chosen"; exit 2; }
