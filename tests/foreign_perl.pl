@@ -22,7 +22,7 @@ my ($build, $separator, @other_perl) = @ARGV;
 die "usage: $0 BUILD_DIR -- OTHER_PERL_COMMAND...\n" unless @other_perl and $separator eq '--';
 
 my $auto = 'auto/Win32/Varrokit/Varrokit9x';
-my @built = grep { -f } glob "$build/blib/arch/$auto/Varrokit9x.*";
+my @built = grep { -f and !/\.bs$/ } glob "$build/blib/arch/$auto/Varrokit9x.*";
 die "FAULT: no module built in $build/blib/arch/$auto\n" unless @built == 1;
 
 # Both streams: perl prints a failed handshake on STDERR.

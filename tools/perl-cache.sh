@@ -42,19 +42,23 @@ failed() { echo "$*" >&2; exit 1; }
 staging="" log=""
 trap 'rm -rf "$staging" "$log"' EXIT
 
-# make_once TARGET FUNCTION ARGS...: unless TARGET is there, runs FUNCTION
+# Whether TARGET was made whole. The mark also tells a finished item from
+# one that an older version of this script left half made in its place.
+made() { [ -e "$1/.complete" ]; }
+
+# make_once TARGET FUNCTION ARGS...: unless TARGET is made, runs FUNCTION
 # ARGS... to fill $staging, a new folder beside it, and then puts that in
 # TARGET's place whole. The lock is TARGET's own, whoever asks for it; the
 # maker does not inherit it, which a Wine server it starts would hold on.
 make_once() {
     local target=$1
     shift
-    [ -d "$target" ] && return
+    made "$target" && return
     mkdir -p "$(dirname "$target")"
     exec 8>"$target.lock"
     local wait=${VARROKIT_CACHE_WAIT:-2400}
     flock -w "$wait" 8 || failed "waited $wait s for another build of $target"
-    if [ ! -d "$target" ]; then
+    if ! made "$target"; then
         local failure="$target.failed"
         if [ -n "${VARROKIT_RUN_ID:-}" ] && [ "$(head -1 "$failure" 2>/dev/null)" = "$VARROKIT_RUN_ID" ]; then
             tail -n +2 "$failure" >&2
@@ -68,6 +72,8 @@ make_once() {
         local status=$?
         set -e
         if [ $status = 0 ]; then
+            touch "$staging/.complete"
+            rm -rf "$target"
             mv -T "$staging" "$target"
             rm -f "$failure"
         else
@@ -121,7 +127,7 @@ linux_perl() {
     local key target
     key=$( { sha256sum <"$tarball"; echo "${options[*]}"; } | sha256sum | cut -c1-16)
     target="$cache/perl-$perl_version-$key"
-    if [ ! -d "$target" ]; then
+    if ! made "$target"; then
         echo "building perl $perl_version into $target (one to five minutes)" >&2
         make_once "$target" build_linux_perl "$tarball" "$target" "${options[@]}"
         check_perl "$target/bin/perl" || { rm -rf "$target"; failed "perl $perl_version was built otherwise than its entry says"; }
@@ -154,7 +160,7 @@ win32_source_perl() {
     settings=$("$here/tools/win32-perl.sh" --settings "$perl_build") || failed "no build settings for $perl_build"
     key=$( { sha256sum <"$tarball"; echo "$settings"; } | sha256sum | cut -c1-16)
     target="$cache/windows-perl-$perl_build-$key"
-    if [ ! -d "$target" ]; then
+    if ! made "$target"; then
         # Its helper scripts run under its first-stage miniperl.exe, under Wine.
         local why
         why=$("$here/tools/wine.sh" "$wine_arch" --can-run 2>&1) ||
@@ -206,7 +212,7 @@ windows_runtime() {
     # The runtimes ship no headers: the build takes them from the equipment.
     windows_headers "$perl_version" >/dev/null
     local target="$cache/windows-perl-$perl_name-${perl_package##*@}"
-    if [ ! -d "$target" ]; then
+    if ! made "$target"; then
         command -v npm >/dev/null || cannot "npm is missing: cannot fetch the Windows perl ($perl_package)"
         make_once "$target" fetch_windows_runtime
     fi
@@ -275,7 +281,7 @@ windows_gmake() {
     command -v "$cc" >/dev/null || cannot "$cc is missing: cannot build gmake.exe (Debian: gcc-mingw-w64)"
     local target
     target="$cache/gmake-$bits-$( { cat "$tarball"; declare -f build_gmake; } | sha256sum | cut -c1-16)"
-    [ -d "$target" ] || echo "building gmake.exe ($bits-bit) into $target (half a minute)" >&2
+    made "$target" || echo "building gmake.exe ($bits-bit) into $target (half a minute)" >&2
     make_once "$target" build_gmake "$tarball" "$cc"
     echo "$target/gmake.exe"
 }
