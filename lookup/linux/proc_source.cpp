@@ -40,14 +40,17 @@ constexpr std::uint32_t kPidLimit = 1u << 22;
 
 // The adaptive source's rules of thumb until it has timed a read of its own.
 // No host lists a process's /proc entry faster than this: the kernel looks
-// each one up and caches it, which took 0.25 to 0.5 µs where a system call
-// costs 1 µs, and from 0.33 µs with 200 processes to 1.15 µs with 5 000
-// where it costs 0.2 µs. /proc's own files (cpuinfo, self, sys, ...) come
+// each one up and caches it, which took 0.33 µs with 200 processes to 1.15
+// µs with 5 000 where a system call costs 0.2 µs, and 0.4 µs or more with
+// fewer than 100 processes where it costs 0.3 µs. /proc's own files (cpuinfo, self, sys, ...) come
 // first and cost about a third of that; its link count leaves them out, as
 // it counts only folders: 40-odd on common kernels. One getdents64 record of
 // /proc (a fixed part, the name, padding to 8 bytes) takes about this many
 // bytes.
-constexpr std::int64_t kProcessEntryCostFloorNs = 250;
+constexpr std::int64_t kProcessEntryCostFloorNs = 330;
+// Nor dearer than this, but for an interruption: 1.15 µs with 5 000
+// processes where a system call costs 0.2 µs, and up to 1.4 µs traced.
+constexpr std::int64_t kProcessEntryCostCeilingNs = 1500;
 constexpr std::int64_t kOwnFileCostNs = 100;
 constexpr std::int64_t kUncountedEntriesFloor = 32;
 constexpr std::int64_t kBytesPerRecord = 32;
@@ -72,6 +75,12 @@ void FormatPid(ProcessId pid, char* out) {
     } while (pid != 0);
     while (count > 0) *out++ = digits[--count];
     *out = '\0';
+}
+
+unsigned short RecordLength(const char* record) {
+    unsigned short length;
+    std::memcpy(&length, record + offsetof(KernelDirent64, record_length), sizeof length);
+    return length;
 }
 
 // Errors that say this lookup cannot go on, as opposed to a process that
@@ -118,33 +127,33 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
         ReleaseSnapshot();
         return false;
     };
+    procfs_checked_ = false;
     bool wants_probing = strategy_ == Strategy::kProbeCandidates;
-    bool samples = false;
-    bool procfs_checked = false;
     if (strategy_ == Strategy::kAdaptive && BoundProcesses()) {
         wants_probing = ProbingCostsLess();
-        if (!wants_probing && ListingFitsOneRead()) {
-            // The listing would be read whole, so the road is chosen now,
-            // once more after the check that /proc is procfs, which, timed,
-            // prices a system call again.
-            if (!ProcIsProcfs()) return holds_no_process_list();
-            procfs_checked = true;
+        if (!wants_probing && !ListingFitsOneRead() && !ListingCostsLessAtWorst()) {
+            // A listing that may cost more than probing is sampled first,
+            // and may give way to probing after any read. Whether /proc is
+            // procfs is asked only once it goes on.
+            may_switch_to_probing_ = true;
+            return true;
+        }
+        if (!wants_probing) {
+            // The listing will be read whole. The check that /proc is
+            // procfs, timed, prices a system call again, so the road is
+            // chosen once more after it.
+            if (!CheckProcfs()) return holds_no_process_list();
             wants_probing = ProbingCostsLess();
-        } else {
-            // A longer listing is sampled first and may give way to probing,
-            // so whether probes may be used is asked before.
-            samples = !wants_probing;
         }
     }
-    if ((wants_probing || samples) && ProbesSeeThisProc()) {
+    if (wants_probing && ProbesSeeThisProc()) {
         // /proc shows this PID namespace, so it is procfs.
-        probing_ = wants_probing;
-        may_switch_to_probing_ = samples;
+        probing_ = true;
         return true;
     }
     // A /proc that shows another PID namespace is listed whole: probes
     // cannot see it.
-    if (!procfs_checked && !ProcIsProcfs()) return holds_no_process_list();
+    if (!procfs_checked_ && !CheckProcfs()) return holds_no_process_list();
     return true;
 }
 
@@ -170,12 +179,13 @@ void ProcSource::NoteCallCost(std::int64_t ns, bool copies_out_record) {
     if (ns < probe_call_ns_) probe_call_ns_ = ns;
 }
 
-bool ProcSource::ProcIsProcfs() {
+bool ProcSource::CheckProcfs() {
     const std::int64_t before_statfs = clock_();
     struct statfs filesystem;
-    const bool is_procfs = fstatfs(proc_fd_, &filesystem) == 0 && filesystem.f_type == PROC_SUPER_MAGIC;
+    procfs_checked_ = fstatfs(proc_fd_, &filesystem) == 0 && filesystem.f_type == PROC_SUPER_MAGIC;
     NoteCallCost(clock_() - before_statfs, true);
-    return is_procfs;
+    if (!procfs_checked_) failure_ = ENOENT;
+    return procfs_checked_;
 }
 
 void ProcSource::ReleaseSnapshot() {
@@ -210,38 +220,51 @@ bool ProcSource::NextPid(ProcessId& pid) {
 bool ProcSource::NextListedPid(ProcessId& pid) {
     for (;;) {
         if (listing_offset_ >= listing_size_) {
-            // Nothing is left to list, so there is no read to spend either way.
-            if (listing_ended_) return false;
-            if (may_switch_to_probing_ && ProbingCostsLess()) {
+            if (listing_ended_ || !ReadListing()) return false;
+            // Once the whole listing is in hand there is nothing left to
+            // spend on either road; before that, what the reads cost so far
+            // may send the lookup to probing, before their entries are used.
+            if (may_switch_to_probing_ && !listing_ended_ && ProbingCostsLess()) {
                 may_switch_to_probing_ = false;
-                probing_ = true;
-                return NextCandidatePid(pid);
+                // Where /proc shows another PID namespace, the listing goes on.
+                if (ProbesSeeThisProc()) {
+                    probing_ = true;
+                    return NextCandidatePid(pid);
+                }
             }
-            const bool timed = may_switch_to_probing_;
-            const std::size_t wanted = timed && listing_reads_ == 0 ? kSampleReadBytes : sizeof listing_;
-            const std::int64_t start = timed ? clock_() : 0;
-            const long size = syscall(SYS_getdents64, proc_fd_, listing_, wanted);
-            if (timed) listing_ns_ += clock_() - start;
-            ++listing_reads_;
-            if (size < 0) failure_ = errno;
-            if (size <= 0) return false;
-            listing_ended_ = size + kLargestRecordBytes <= static_cast<long>(wanted);
-            listing_size_ = size;
-            listing_offset_ = 0;
+            if (!procfs_checked_ && !CheckProcfs()) return false;
         }
         const char* record = listing_ + listing_offset_;
-        unsigned short record_length;
-        std::memcpy(&record_length, record + offsetof(KernelDirent64, record_length),
-                    sizeof record_length);
-        listing_offset_ += record_length;
-        ++listed_records_;
+        listing_offset_ += RecordLength(record);
         const unsigned long value = ParseDecimalPid(record + offsetof(KernelDirent64, name));
         if (value != 0) {
-            ++listed_processes_;
             pid = static_cast<ProcessId>(value);
             return true;
         }
     }
+}
+
+bool ProcSource::ReadListing() {
+    // Only a listing that may give way to probing is timed, and its first
+    // read is a small sample.
+    const bool timed = may_switch_to_probing_;
+    const std::size_t wanted = timed && listing_reads_ == 0 ? kSampleReadBytes : sizeof listing_;
+    const std::int64_t start = timed ? clock_() : 0;
+    const long size = syscall(SYS_getdents64, proc_fd_, listing_, wanted);
+    if (timed) listing_ns_ += clock_() - start;
+    ++listing_reads_;
+    if (size < 0) failure_ = errno;
+    if (size <= 0) return false;
+    listing_ended_ = size + kLargestRecordBytes <= static_cast<long>(wanted);
+    listing_size_ = size;
+    listing_offset_ = 0;
+    if (timed) {
+        for (long offset = 0; offset < size; offset += RecordLength(listing_ + offset)) {
+            ++listed_records_;
+            if (ParseDecimalPid(listing_ + offset + offsetof(KernelDirent64, name)) != 0) ++listed_processes_;
+        }
+    }
+    return true;
 }
 
 unsigned long ProcSource::CandidatesLeft() const {
@@ -250,19 +273,14 @@ unsigned long ProcSource::CandidatesLeft() const {
     return next < kPidLimit ? (kPidLimit - 1 - next) / 0x10000u + 1 : 0;
 }
 
-bool ProcSource::ProbingCostsLess() const {
-    const std::int64_t probing = static_cast<std::int64_t>(CandidatesLeft()) * probe_call_ns_;
-    // Each read costs a system call, and /proc's own files their share; the
-    // rest of its time goes to the processes it brought.
+std::int64_t ProcSource::ProbingNs() const {
+    // Probing first asks whether probes see this /proc: a read of its "self"
+    // link and a getpid.
+    return static_cast<std::int64_t>(CandidatesLeft()) * probe_call_ns_ + read_call_ns_ + probe_call_ns_;
+}
+
+std::int64_t ProcSource::ListingNs(std::int64_t process_entry_ns) const {
     const std::int64_t own_files_listed = static_cast<std::int64_t>(listed_records_ - listed_processes_);
-    std::int64_t process_entry_ns = kProcessEntryCostFloorNs;
-    if (listed_processes_ > 0) {
-        const std::int64_t measured =
-            (listing_ns_ - static_cast<std::int64_t>(listing_reads_) * read_call_ns_ -
-             own_files_listed * kOwnFileCostNs) /
-            static_cast<std::int64_t>(listed_processes_);
-        if (measured > process_entry_ns) process_entry_ns = measured;
-    }
     const std::int64_t processes_left =
         processes_bound_ > listed_processes_
             ? static_cast<std::int64_t>(processes_bound_ - listed_processes_)
@@ -273,19 +291,41 @@ bool ProcSource::ProbingCostsLess() const {
             ? kUncountedEntriesFloor - own_files_listed
             : 0;
     const std::int64_t left = processes_left + own_files_left;
-    // One more read always comes: the one that finds the end.
-    const std::int64_t reads = left * kBytesPerRecord / static_cast<std::int64_t>(sizeof listing_) + 1;
-    const std::int64_t listing =
-        processes_left * process_entry_ns + own_files_left * kOwnFileCostNs + reads * read_call_ns_;
+    // One more read always comes: the one that finds the end. And before
+    // the listing is used, the check that /proc is procfs.
+    const std::int64_t calls = left * kBytesPerRecord / static_cast<std::int64_t>(sizeof listing_) + 1 +
+                               (procfs_checked_ ? 0 : 1);
+    return processes_left * process_entry_ns + own_files_left * kOwnFileCostNs + calls * read_call_ns_;
+}
+
+std::int64_t ProcSource::MeasuredProcessEntryNs() const {
+    // Each read costs a system call, and /proc's own files their share; the
+    // rest of its time goes to the processes it brought.
+    if (listed_processes_ == 0) return kProcessEntryCostFloorNs;
+    const std::int64_t own_files_listed = static_cast<std::int64_t>(listed_records_ - listed_processes_);
+    const std::int64_t measured =
+        (listing_ns_ - static_cast<std::int64_t>(listing_reads_) * read_call_ns_ -
+         own_files_listed * kOwnFileCostNs) /
+        static_cast<std::int64_t>(listed_processes_);
+    return measured > kProcessEntryCostFloorNs ? measured : kProcessEntryCostFloorNs;
+}
+
+bool ProcSource::ProbingCostsLess() const {
     // Before the listing, the floor errs towards listing. After the sample,
     // the listing goes on only with a margin: what a read costs changes with
     // what the kernel holds cached (a 16 KB read of /proc cost 250 to 700
     // µs, traced, on one host), and what a probe costs does not. Beyond it,
     // probing needs the margin: one interruption can make a read look dear,
     // and turning then pays for both roads.
-    if (listing_reads_ == 0) return probing < listing;
+    const std::int64_t probing = ProbingNs();
+    if (listing_reads_ == 0) return probing < ListingNs(kProcessEntryCostFloorNs);
+    const std::int64_t listing = ListingNs(MeasuredProcessEntryNs());
     if (listing_reads_ == 1) return listing * kRoadMargin >= probing * (kRoadMargin - 1);
     return probing * kRoadMargin < listing * (kRoadMargin - 1);
+}
+
+bool ProcSource::ListingCostsLessAtWorst() const {
+    return ListingNs(kProcessEntryCostCeilingNs) <= ProbingNs();
 }
 
 bool ProcSource::ListingFitsOneRead() const {

@@ -25,8 +25,10 @@ namespace varrokit {
 // lookup, with the monotonic clock, which needs no system call: it lists
 // /proc while the rest of the listing costs less than probing the
 // candidates above the last identifier listed, and probes them otherwise.
-// Either way it yields the same entries in the same order; the clock decides
-// only the road.
+// It asks only what the road it takes needs: whether /proc is procfs before
+// it uses a listing, whether probes see this /proc before it probes. Either
+// way it yields the same entries in the same order; the clock decides only
+// the road.
 class ProcSource final : public ProcessListSource {
 public:
     enum class Strategy { kAdaptive, kListDirectory, kProbeCandidates };
@@ -54,14 +56,22 @@ private:
     bool NextPid(ProcessId& pid);
     bool NextListedPid(ProcessId& pid);
     bool NextCandidatePid(ProcessId& pid);
+    // Reads the next part of the listing; false at its end or on failure.
+    bool ReadListing();
     // Each of these three also notes what its system call cost.
     bool BoundProcesses();
-    bool ProcIsProcfs();
+    // Notes whether /proc is procfs, and fails the walk with ENOENT if not.
+    bool CheckProcfs();
     bool ProbesSeeThisProc();
     void NoteCallCost(std::int64_t ns, bool copies_out_record);
     // The adaptive source's choice, from what this lookup has measured.
     bool ProbingCostsLess() const;
     bool ListingFitsOneRead() const;
+    bool ListingCostsLessAtWorst() const;
+    std::int64_t ProbingNs() const;
+    // The rest of the listing, where each process's entry costs this much.
+    std::int64_t ListingNs(std::int64_t process_entry_ns) const;
+    std::int64_t MeasuredProcessEntryNs() const;
     unsigned long CandidatesLeft() const;
     // Fills name_ for a running process; false when pid is not one (any more).
     bool ReadProcess(ProcessId pid);
@@ -79,6 +89,7 @@ private:
     int proc_fd_ = -1;
     int failure_ = 0;
     std::uint32_t seek_pid_ = 0;
+    bool procfs_checked_ = false;
     bool may_switch_to_probing_ = false;
     bool probing_ = false;
     // Every identifier up to this one has been delivered or ruled out.

@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -213,9 +214,12 @@ std::int64_t ticks = 0;
 std::int64_t StoppedClock() { return 0; }
 // Every system call costs a second: it lists to the end.
 std::int64_t CrawlingClock() { return ticks += 1000000000; }
-// The two system calls it times first cost 100 µs, and every later one a
+// Every system call costs 10 µs: a listing too long for one read is
+// sampled, and goes on.
+std::int64_t SteadyClock() { return ticks += 10000; }
+// The system call it times first costs 10 µs, and every later one a
 // second: a listing too long for one read probes after its sample.
-std::int64_t DearSampleClock() { return ticks += ticks < 400000 ? 100000 : 1000000000; }
+std::int64_t DearSampleClock() { return ticks += ticks < 20000 ? 10000 : 1000000000; }
 
 // Idle processes, as many as asked, until the object ends.
 class Crowd {
@@ -245,7 +249,8 @@ private:
 const std::pair<const char*, ProcSource::Clock> adaptive_roads[] = {
     {"probing at once", StoppedClock},
     {"listing to the end", CrawlingClock},
-    {"probing after one read", DearSampleClock},
+    {"listing on after its sample", SteadyClock},
+    {"probing after its sample", DearSampleClock},
     {"as this host's costs say", ProcSource::MonotonicNanoseconds}};
 
 TEST(ProcSource, StrategiesDeliverTheSameEntries) {
@@ -356,21 +361,41 @@ TEST(ProcSource, ProcOfAnotherPidNamespaceIsListedOnEveryRoad) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the roads differ; 2: the listing never held still";
 }
 
-TEST(ProcSource, NoSnapshotWhenProcIsNotProcfs) {
-    // Hide procfs in a private mount namespace of a child process.
+TEST(ProcSource, NothingIsReadWhenProcIsNotProcfs) {
+    // Hide procfs under a tmpfs in a private mount namespace of a child
+    // process: first empty, then holding folders that look like processes,
+    // as many as make a listing that is sampled before /proc is checked.
     const pid_t child = fork();
     if (child == 0) {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
             _exit(77);
-        ProcSource source;
-        _exit(source.TakeSnapshot(0) ? 1 : 0);
+        ProcSource empty;
+        if (empty.TakeSnapshot(0) || empty.failure() != ENOENT) _exit(1);
+        for (int pid = 1; pid <= 600; ++pid) {
+            const std::string folder = "/proc/" + std::to_string(pid);
+            FILE* stat = mkdir(folder.c_str(), 0755) == 0 ? std::fopen((folder + "/stat").c_str(), "w") : nullptr;
+            if (stat == nullptr) _exit(77);
+            std::fprintf(stat, "%d (fake) S 1", pid);
+            std::fclose(stat);
+        }
+        for (const auto& road : adaptive_roads) {
+            ticks = 0;
+            ProcSource source(Strategy::kAdaptive, road.second);
+            ProcessEntry entry{};
+            if (source.TakeSnapshot(1)) {
+                if (source.FirstEntry(entry)) _exit(2);
+                source.ReleaseSnapshot();
+            }
+            if (source.failure() != ENOENT) _exit(3);
+        }
+        _exit(0);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "needs root to mount over /proc";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a snapshot of the empty tmpfs; 2: an entry; 3: no ENOENT";
 }
 
 }  // namespace
