@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
-# Measures the cost of one lookup against 20, 200, 2000 and 5000 running
-# processes, prints tables and draws bench/results/lookup-cost.svg.
+# Measures the cost of one lookup against a range of running processes,
+# prints tables with the worst ratio of each regime, and draws
+# bench/results/lookup-cost.svg.
+#
+#   bench/run.sh [--counts "20 200 2000"]
+#
+# The default counts are finer between 200 and 5000, where the two roads
+# cross: it is there that a wrong choice costs most.
 #
 # The library chooses, in each lookup, between two roads: listing /proc and
 # probing the 64 identifiers that can carry the short identifier. Both are
@@ -16,6 +22,21 @@
 # identifiers spread over the range pid_max allows.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+
+counts=(20 200 400 600 800 1000 1500 2000 2500 3000 4000 5000)
+while [ $# -gt 0 ]; do
+    case $1 in
+        --counts)
+            [ $# -ge 2 ] || { echo "--counts needs a list of process counts" >&2; exit 2; }
+            read -r -a counts <<< "${2//,/ }"
+            shift 2 ;;
+        *) echo "usage: $0 [--counts \"N N ...\"]" >&2; exit 2 ;;
+    esac
+done
+for n in "${counts[@]}"; do
+    [[ $n =~ ^[1-9][0-9]*$ ]] || { echo "not a count of processes: $n" >&2; exit 2; }
+done
+[ ${#counts[@]} -gt 0 ] || { echo "--counts needs a list of process counts" >&2; exit 2; }
 results="$root/bench/results"
 mkdir -p "$results"
 
@@ -28,6 +49,7 @@ if [ "$(id -u)" = 0 ]; then
     perl -MProc::ProcessTable -e1 2>/dev/null || missing+=(libproc-processtable-perl)
     "$python" -c 'import psutil' 2>/dev/null || missing+=(python3-psutil)
     command -v strace >/dev/null || missing+=(strace)
+    command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
     if [ ${#missing[@]} -gt 0 ]; then
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
     fi
@@ -76,7 +98,7 @@ in_namespace=("${pinned[@]}" "${in_namespace[@]}")
 
 {
     printf '# processes\tlibrary (C++)\tfull walk\tprobe all 64\tnaive walk\tbare probe\tlibrary (Perl)\tProc::ProcessTable\tpsutil\n'
-    for n in 20 200 2000 5000; do
+    for n in "${counts[@]}"; do
         "${in_namespace[@]}" "$bench" "$n" "${ours[@]}" "${peers[@]}"
     done
 } > "$results/lookup-cost.tsv"
@@ -84,7 +106,7 @@ if [ ${#dear[@]} -gt 0 ]; then
     mapfile -d '' ours_traced < <(lookups "${dear[@]}")
     {
         printf '# processes\tlibrary (C++)\tfull walk\tprobe all 64\tnaive walk\tbare probe\tlibrary (Perl)\n'
-        for n in 20 200 2000 5000; do
+        for n in "${counts[@]}"; do
             "${in_namespace[@]}" "$bench" "$n" "${ours_traced[@]}"
         done
     } > "$results/lookup-cost-strace.tsv"
@@ -95,7 +117,10 @@ fi
 table() {
     awk -F'\t' 'NR == 1 { printf "%10s %10s %12s %11s %12s %12s %15s\n", "processes", "full walk", "probe all 64", "bare probe", "library C++", "library Perl", "Perl / cheaper"; next }
                 { cheaper = $3 < $6 ? $3 : $6
-                  printf "%10d %10.1f %12.1f %11.1f %12.1f %12.1f %15.2f\n", $1, $3, $4, $6, $2, $7, $7 / cheaper }' "$1"
+                  ratio = $7 / cheaper
+                  if (ratio > worst) { worst = ratio; at = $1 }
+                  printf "%10d %10.1f %12.1f %11.1f %12.1f %12.1f %15.2f\n", $1, $3, $4, $6, $2, $7, ratio }
+                END { printf "Worst Perl / cheaper: %.2f, at %d processes.\n", worst, at }' "$1"
 }
 echo "On $(nproc) cores of $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), Linux $(uname -r);"
 traced=""
