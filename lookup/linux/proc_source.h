@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <sys/types.h>
+
 #include "process_match.h"
 
 namespace varrokit {
@@ -59,11 +61,14 @@ private:
     // Reads the next part of the listing; false at its end or on failure.
     bool ReadListing();
     // Each of these three also notes what its system call cost.
+    bool OpenProc();
     bool BoundProcesses();
     // Notes whether /proc is procfs, and fails the walk with ENOENT if not.
     bool CheckProcfs();
     bool ProbesSeeThisProc();
     void NoteCallCost(std::int64_t ns, bool copies_out_record);
+    // Times a getpid, which prices a probe, and keeps what it returns.
+    void PriceProbe();
     // The adaptive source's choice, from what this lookup has measured.
     bool ProbingCostsLess() const;
     bool ListingFitsOneRead() const;
@@ -73,6 +78,10 @@ private:
     std::int64_t ListingNs(std::int64_t process_entry_ns) const;
     std::int64_t MeasuredProcessEntryNs() const;
     unsigned long CandidatesLeft() const;
+    // Where /proc is open, its files are read through that descriptor;
+    // where not, by path. path starts with "/proc/".
+    int ProcFolder() const;
+    const char* UnderProc(const char* path) const;
     // Fills name_ for a running process; false when pid is not one (any more).
     bool ReadProcess(ProcessId pid);
     // Fills name_ from the stat file at stat_path, relative to dir_fd, and
@@ -90,6 +99,7 @@ private:
     int failure_ = 0;
     std::uint32_t seek_pid_ = 0;
     bool procfs_checked_ = false;
+    pid_t own_pid_ = 0;
     bool may_switch_to_probing_ = false;
     bool probing_ = false;
     // Every identifier up to this one has been delivered or ruled out.
