@@ -41,18 +41,26 @@ constexpr std::uint32_t kPidLimit = 1u << 22;
 // The adaptive source's rules of thumb until it has timed a read of its own.
 // No host lists a process's /proc entry faster than this: the kernel looks
 // each one up and caches it, which took 0.33 µs with 200 processes to 1.15
-// µs with 5 000 where a system call costs 0.2 µs, and 0.4 µs or more with
-// fewer than 100 processes where it costs 0.3 µs. /proc's own files (cpuinfo, self, sys, ...) come
-// first and cost about a third of that; its link count leaves them out, as
-// it counts only folders: 40-odd on common kernels. One getdents64 record of
-// /proc (a fixed part, the name, padding to 8 bytes) takes about this many
-// bytes.
-constexpr std::int64_t kProcessEntryCostFloorNs = 330;
-// Nor dearer than this, but for an interruption: 1.15 µs with 5 000
-// processes where a system call costs 0.2 µs, and up to 1.4 µs traced.
-constexpr std::int64_t kProcessEntryCostCeilingNs = 1500;
+// µs with 5 000 where a system call costs 0.2 µs, and 0.45 µs with 200 to
+// 1.4 µs with 5 000 on an AMD EPYC virtual machine. The more processes, the
+// more of the kernel's tables a listing reads from memory rather than
+// cache: the floor rises by 0.12 ns for each.
+constexpr std::int64_t kProcessEntryCostFloorNs = 300;
+constexpr std::int64_t kProcessEntryCostFloorRisePerThousand = 120;
+// A listing that costs less than probing even at this much an entry is read
+// whole, unsampled. Lookups that list one after another keep the kernel's caches
+// warm, and an entry then cost 0.5 to 0.9 µs with 1 000 processes, where a
+// system call costs 0.2 µs; a listing that follows lookups that probed
+// finds them cold, at up to 2 µs, and a sample would turn it to probing
+// again.
+constexpr std::int64_t kWarmProcessEntryCostCeilingNs = 1000;
+// /proc's own files (cpuinfo, self, sys, ...) come first and cost about a
+// third of a process's entry; its link count leaves them out, as it counts
+// only folders: 40-odd on common kernels.
 constexpr std::int64_t kOwnFileCostNs = 100;
 constexpr std::int64_t kUncountedEntriesFloor = 32;
+// One getdents64 record of /proc (a fixed part, the name, padding to 8
+// bytes) takes about this many bytes.
 constexpr std::int64_t kBytesPerRecord = 32;
 // A listing too long for one read is first sampled with a read this small:
 // /proc's own files and some 80 processes, so that where a process's
@@ -62,9 +70,8 @@ constexpr std::int64_t kSampleReadBytes = 4096;
 // A stat of /proc by path cost up to four times a probe that finds nothing:
 // 0.8 µs against 0.2 µs, where a system call costs 0.2 µs.
 constexpr std::int64_t kReadToProbeCost = 4;
-// Once it has read, a road is taken over the other only where it costs at
-// most (margin - 1) / margin of it: after the sample, listing over probing;
-// beyond the sample, probing over the rest of the listing.
+// Beyond the sample, the listing gives way to probing only where probing
+// costs at most (margin - 1) / margin of the rest.
 constexpr std::int64_t kRoadMargin = 5;
 
 // Writes the decimal digits of pid with a terminator into out, which must
@@ -131,13 +138,15 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
         // A probe may cost a fraction of the stat that priced it: where that
         // could turn the choice, a getpid, which does as little as a probe
         // and which probing needs anyway, prices one.
-        if (!wants_probing && ProbingNs() < ListingNs(kProcessEntryCostFloorNs) * kReadToProbeCost) {
+        if (!wants_probing && ProbingNs() < ListingNs(ProcessEntryCostFloorNs()) * kReadToProbeCost) {
             PriceProbe();
             wants_probing = ProbingCostsLess();
         }
-        // A listing that may cost more than probing is sampled first, and
-        // may give way to probing after any read.
-        samples = !wants_probing && !ListingFitsOneRead() && !ListingCostsLessAtWorst();
+        // A listing that one read holds, or that costs less than probing
+        // even where each entry is as dear as warm caches make it, is read
+        // whole. Any other is sampled first, and may give way to probing
+        // after any read.
+        samples = !wants_probing && !ListingFitsOneRead() && !ListingCostsLessWhenWarm();
     }
     // Probing reads /proc by path, and so opens no descriptor of it.
     if (wants_probing && ProbesSeeThisProc()) {
@@ -161,7 +170,7 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
         probing_ = true;
         return true;
     }
-    may_switch_to_probing_ = !ListingFitsOneRead() && !ListingCostsLessAtWorst();
+    may_switch_to_probing_ = !ListingFitsOneRead() && !ListingCostsLessWhenWarm();
     return true;
 }
 
@@ -321,34 +330,38 @@ std::int64_t ProcSource::ListingNs(std::int64_t process_entry_ns) const {
     return processes_left * process_entry_ns + own_files_left * kOwnFileCostNs + calls * read_call_ns_;
 }
 
+std::int64_t ProcSource::ProcessEntryCostFloorNs() const {
+    return kProcessEntryCostFloorNs +
+           static_cast<std::int64_t>(processes_bound_) * kProcessEntryCostFloorRisePerThousand / 1000;
+}
+
 std::int64_t ProcSource::MeasuredProcessEntryNs() const {
     // Each read costs a system call, and /proc's own files their share; the
     // rest of its time goes to the processes it brought.
-    if (listed_processes_ == 0) return kProcessEntryCostFloorNs;
+    const std::int64_t floor = ProcessEntryCostFloorNs();
+    if (listed_processes_ == 0) return floor;
     const std::int64_t own_files_listed = static_cast<std::int64_t>(listed_records_ - listed_processes_);
     const std::int64_t measured =
         (listing_ns_ - static_cast<std::int64_t>(listing_reads_) * read_call_ns_ -
          own_files_listed * kOwnFileCostNs) /
         static_cast<std::int64_t>(listed_processes_);
-    return measured > kProcessEntryCostFloorNs ? measured : kProcessEntryCostFloorNs;
+    return measured > floor ? measured : floor;
 }
 
 bool ProcSource::ProbingCostsLess() const {
     // Before the listing, the floor errs towards listing. After the sample,
-    // the listing goes on only with a margin: what a read costs changes with
-    // what the kernel holds cached (a 16 KB read of /proc cost 250 to 700
-    // µs, traced, on one host), and what a probe costs does not. Beyond it,
+    // the cheaper road is taken: the sample is spent either way. Beyond it,
     // probing needs the margin: one interruption can make a read look dear,
     // and turning then pays for both roads.
     const std::int64_t probing = ProbingNs();
-    if (listing_reads_ == 0) return probing < ListingNs(kProcessEntryCostFloorNs);
+    if (listing_reads_ == 0) return probing < ListingNs(ProcessEntryCostFloorNs());
     const std::int64_t listing = ListingNs(MeasuredProcessEntryNs());
-    if (listing_reads_ == 1) return listing * kRoadMargin >= probing * (kRoadMargin - 1);
+    if (listing_reads_ == 1) return probing < listing;
     return probing * kRoadMargin < listing * (kRoadMargin - 1);
 }
 
-bool ProcSource::ListingCostsLessAtWorst() const {
-    return ListingNs(kProcessEntryCostCeilingNs) <= ProbingNs();
+bool ProcSource::ListingCostsLessWhenWarm() const {
+    return ListingNs(kWarmProcessEntryCostCeilingNs) <= ProbingNs();
 }
 
 bool ProcSource::ListingFitsOneRead() const {

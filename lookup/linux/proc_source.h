@@ -72,10 +72,11 @@ private:
     // The adaptive source's choice, from what this lookup has measured.
     bool ProbingCostsLess() const;
     bool ListingFitsOneRead() const;
-    bool ListingCostsLessAtWorst() const;
+    bool ListingCostsLessWhenWarm() const;
     std::int64_t ProbingNs() const;
     // The rest of the listing, where each process's entry costs this much.
     std::int64_t ListingNs(std::int64_t process_entry_ns) const;
+    std::int64_t ProcessEntryCostFloorNs() const;
     std::int64_t MeasuredProcessEntryNs() const;
     unsigned long CandidatesLeft() const;
     // Where /proc is open, its files are read through that descriptor;

@@ -214,12 +214,12 @@ std::int64_t ticks = 0;
 std::int64_t StoppedClock() { return 0; }
 // Every system call costs a second: it lists to the end.
 std::int64_t CrawlingClock() { return ticks += 1000000000; }
-// Every system call costs 10 µs: a listing too long for one read is
+// Every system call costs 5 µs: a listing too long for one read is
 // sampled, and goes on.
-std::int64_t SteadyClock() { return ticks += 10000; }
-// The system call it times first costs 10 µs, and every later one a
+std::int64_t SteadyClock() { return ticks += 5000; }
+// The system call it times first costs 5 µs, and every later one a
 // second: a listing too long for one read probes after its sample.
-std::int64_t DearSampleClock() { return ticks += ticks < 20000 ? 10000 : 1000000000; }
+std::int64_t DearSampleClock() { return ticks += ticks < 10000 ? 5000 : 1000000000; }
 
 // Idle processes, as many as asked, until the object ends.
 class Crowd {
