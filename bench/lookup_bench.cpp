@@ -39,6 +39,8 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -95,10 +97,13 @@ using Measure = std::function<double(int calls)>;
 }
 
 // The median over rounds of the cost of one call, in microseconds, for
-// each measure. Rounds of the measures take turns, each round starting one
-// further on, so that the work one leaves behind in the kernel (freeing
-// what it made, once no reader can see it) falls on each of the others
-// alike.
+// each measure. In each round the measures take turns in an order drawn
+// afresh (from a fixed seed, so that runs compare), so that what one leaves
+// behind falls on each of the others alike: the work it left the kernel,
+// and the kernel's caches, which a listing of /proc finds warm after
+// another listing and cold after lookups that probed (a third dearer with
+// 800 processes, traced). In a fixed cycle each measure would always
+// follow the same one.
 std::vector<double> MedianMicros(const std::vector<Measure>& measures) {
     constexpr int kRounds = 15;
     std::vector<int> calls(measures.size(), 1);
@@ -106,11 +111,12 @@ std::vector<double> MedianMicros(const std::vector<Measure>& measures) {
     // Rounds of about 20 ms, so that the clock's resolution does not count.
     for (std::size_t i = 0; i < measures.size(); ++i)
         while (measures[i](calls[i]) * calls[i] < 20000) calls[i] *= 2;
+    std::vector<std::size_t> order(measures.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::mt19937 draw(20261211);
     for (int round = 0; round < kRounds; ++round) {
-        for (std::size_t turn = 0; turn < measures.size(); ++turn) {
-            const std::size_t i = (static_cast<std::size_t>(round) + turn) % measures.size();
-            rounds[i].push_back(measures[i](calls[i]));
-        }
+        std::shuffle(order.begin(), order.end(), draw);
+        for (std::size_t i : order) rounds[i].push_back(measures[i](calls[i]));
     }
     std::vector<double> medians;
     for (auto& times : rounds) {
