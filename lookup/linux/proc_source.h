@@ -60,8 +60,8 @@ private:
     bool NextCandidatePid(ProcessId& pid);
     // Reads the next part of the listing; false at its end or on failure.
     bool ReadListing();
-    // Each of these three also notes what its system call cost.
     bool OpenProc();
+    // Each of these three also notes what its system call cost.
     bool BoundProcesses();
     // Notes whether /proc is procfs, and fails the walk with ENOENT if not.
     bool CheckProcfs();
