@@ -118,13 +118,26 @@ install_base="$work/installed"
 
 # Every command the route runs, timed, in the Windows perl's environment.
 windows() {
-    local start=$SECONDS
+    local start=$SECONDS status=0
     echo "== $* (perl $version, $name)"
+    in_windows "$@" || status=$?
+    # With other stages beside it, Wine now and then fails to start the
+    # batch file gmake writes for a recipe ("process_begin:
+    # CreateProcess(...) failed", "make (e=1359): Internal error"). Nothing
+    # was built wrong; gmake goes on from where it stopped.
+    if [ $status != 0 ] && grep -q 'make (e=1359)' "$work/step.log"; then
+        echo "== Wine could not start a recipe's batch file: $* once more"
+        status=0
+        in_windows "$@" || status=$?
+    fi
+    echo "== $* took $((SECONDS - start)) s"
+    return $status
+}
+in_windows() {
     # Through a pipe: Wine cannot say what a standard handle that is a Unix
     # file is (GetFileInformationByHandle), so perl 5.40 could not dup it.
     (cd "$work/$dist" && env WINEPATH='C:\cpan-tools' PERL5LIB="$(windows_path "$modules")" \
-        VARROKIT_STANDIN_ECHO=1 "${wine[@]}" "$@" 2>&1 | cat)
-    echo "== $* took $((SECONDS - start)) s"
+        VARROKIT_STANDIN_ECHO=1 "${wine[@]}" "$@" 2>&1 | tee "$work/step.log")
 }
 perl_windows="$prefix\\bin\\perl.exe"
 make_args=()
