@@ -144,11 +144,7 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
             PriceProbe();
             wants_probing = ProbingCostsLess();
         }
-        // A listing that one read holds, or that costs less than probing
-        // even where each entry is as dear as warm caches make it, is read
-        // whole. Any other is sampled first, and may give way to probing
-        // after any read.
-        samples = !wants_probing && !ListingFitsOneRead() && !ListingCostsLessWhenWarm();
+        samples = !wants_probing && ListingNeedsSample();
     }
     // Probing reads /proc by path, and so opens no descriptor of it.
     if (wants_probing && ProbesSeeThisProc()) {
@@ -172,7 +168,7 @@ bool ProcSource::TakeSnapshot(std::uint32_t seek_pid) {
         probing_ = true;
         return true;
     }
-    may_switch_to_probing_ = !ListingFitsOneRead() && !ListingCostsLessWhenWarm();
+    may_switch_to_probing_ = ListingNeedsSample();
     return true;
 }
 
@@ -362,8 +358,11 @@ bool ProcSource::ProbingCostsLess() const {
     return probing * kRoadMargin < listing * (kRoadMargin - 1);
 }
 
-bool ProcSource::ListingCostsLessWhenWarm() const {
-    return ListingNs(kWarmProcessEntryCostCeilingNs) <= ProbingNs();
+bool ProcSource::ListingNeedsSample() const {
+    // A listing that one read holds, or that costs less than probing even
+    // where each entry is as dear as warm caches make it, is read whole. Any
+    // other is sampled first, and may give way to probing after any read.
+    return !ListingFitsOneRead() && ListingNs(kWarmProcessEntryCostCeilingNs) > ProbingNs();
 }
 
 bool ProcSource::ListingFitsOneRead() const {

@@ -72,7 +72,7 @@ private:
     // The adaptive source's choice, from what this lookup has measured.
     bool ProbingCostsLess() const;
     bool ListingFitsOneRead() const;
-    bool ListingCostsLessWhenWarm() const;
+    bool ListingNeedsSample() const;
     std::int64_t ProbingNs() const;
     // The rest of the listing, where each process's entry costs this much.
     std::int64_t ListingNs(std::int64_t process_entry_ns) const;
